@@ -1,0 +1,150 @@
+// Calling an enumeration class builds a new enumeration class from data:
+// `NUmor(["a", "b"], "Name")` never makes an instance. The positional
+// arguments are read through the helper `pzUnpack`, checked, and turned
+// into a class namespace for the metaclass of the class that was called.
+#include "base.h"
+
+#include "common.h"
+
+namespace numor {
+
+namespace {
+
+const char kNameMsg[] = "Наименование перечисления может быть только строкой";
+const char kItemMsg[] = "Атрибуты перечисления могут быть только строками";
+const char kSetMsg[] = "В перечисление запрещено добавлять новые атрибуты!";
+const char kDelMsg[] = "Из перечисления запрещено удалять атрибуты!";
+
+// `a, b, c = seq`, with the interpreter's own messages.
+bool unpack3(PyObject *seq, Ref out[3]) {
+    if ((PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) && Py_SIZE(seq) == 3) {
+        PyObject *const *items = PySequence_Fast_ITEMS(seq);
+        for (int i = 0; i < 3; ++i) out[i] = Ref::borrow(items[i]);
+        return true;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(seq));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(seq)->tp_iter &&
+            !PySequence_Check(seq)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(seq)->tp_name);
+        }
+        return false;
+    }
+    for (int i = 0; i < 3; ++i) {
+        out[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!out[i]) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", i);
+            return false;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+PyObject *str_type() { return reinterpret_cast<PyObject *>(&PyUnicode_Type); }
+
+}  // namespace
+
+PyObject *base_new(PyObject *const *a) {
+    PyObject *cls = a[0], *arg = a[1], *args = a[2];
+
+    // An enumeration with its own class-bound __call__ takes the call over.
+    Ref call = Ref::steal(PyObject_GetAttr(cls, g.n.__call__));
+    if (!call) return nullptr;
+    Ref mt = global(g.n.MethodType);
+    if (!mt) return nullptr;
+    int r = PyObject_IsInstance(call.get(), mt.get());
+    if (r < 0) return nullptr;
+    if (r) {
+        call = Ref::steal(PyObject_GetAttr(cls, g.n.__call__));
+        if (!call) return nullptr;
+        return PyObject_Call(call.get(), arg, args);
+    }
+    call.reset();
+    mt.reset();
+
+    Ref empty = Ref::steal(PyTuple_New(0));
+    Ref blank = Ref::steal(PyUnicode_FromStringAndSize(nullptr, 0));
+    if (!empty || !blank) return nullptr;
+    Ref defaults = Ref::steal(PyTuple_Pack(3, empty.get(), blank.get(), empty.get()));
+    if (!defaults) return nullptr;
+    PyObject *uargs[2] = {arg, defaults.get()};
+    Ref unpacked = call_global(g.n.pzUnpack, uargs, 2);
+    if (!unpacked) return nullptr;
+    Ref parts[3];
+    if (!unpack3(unpacked.get(), parts)) return nullptr;
+    Ref data = std::move(parts[0]), name = std::move(parts[1]), base = std::move(parts[2]);
+
+    // Keywords win over positions; any other keyword is ignored.
+    if (PyObject *v = PyDict_GetItemWithError(args, g.n.name)) name = Ref::borrow(v);
+    else if (PyErr_Occurred()) return nullptr;
+    if (PyObject *v = PyDict_GetItemWithError(args, g.n.base)) base = Ref::borrow(v);
+    else if (PyErr_Occurred()) return nullptr;
+
+    r = type_equals(name.get(), str_type());
+    if (r < 0) return nullptr;
+    if (!r) {
+        PyErr_SetString(PyExc_TypeError, kNameMsg);
+        return nullptr;
+    }
+    {
+        Ref it = Ref::steal(PyObject_GetIter(data.get()));
+        if (!it) return nullptr;
+        while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
+            r = type_equals(x.get(), str_type());
+            if (r < 0) return nullptr;
+            if (!r) {
+                PyErr_SetString(PyExc_TypeError, kItemMsg);
+                return nullptr;
+            }
+        }
+        if (PyErr_Occurred()) return nullptr;
+    }
+    if (PyAnySet_Check(data.get())) {
+        data = Ref::steal(PySequence_List(data.get()));
+        if (!data || PyList_Sort(data.get()) < 0) return nullptr;
+    }
+
+    Ref ns;
+    if (PyList_Check(data.get()) || PyTuple_Check(data.get())) {
+        // Each name is its own value; `__ordo_numor__` keeps the given order
+        // and is written last so that it replaces a member of that name.
+        ns = Ref::steal(PyDict_New());
+        Ref it = Ref::steal(PyObject_GetIter(data.get()));
+        if (!ns || !it) return nullptr;
+        while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
+            if (PyDict_SetItem(ns.get(), x.get(), x.get()) < 0) return nullptr;
+        }
+        if (PyErr_Occurred() || PyDict_SetItem(ns.get(), g.n.ordo, data.get()) < 0) return nullptr;
+    } else {
+        ns = std::move(data);  // the mapping itself is the namespace, uncopied
+    }
+
+    Ref meta = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(cls)));
+    r = PyObject_IsTrue(name.get());
+    if (r < 0) return nullptr;
+    if (!r && !(name = Ref::steal(PyObject_GetAttr(cls, g.n.__name__)))) return nullptr;
+    r = PyObject_IsTrue(base.get());
+    if (r < 0) return nullptr;
+    if (!r && !(base = Ref::steal(PyTuple_Pack(1, cls)))) return nullptr;
+    PyObject *margs[3] = {name.get(), base.get(), ns.get()};
+    return PyObject_Vectorcall(meta.get(), margs, 3, nullptr);
+}
+
+PyObject *base_setattr(PyObject *const *) {
+    PyErr_SetString(PyExc_AttributeError, kSetMsg);
+    return nullptr;
+}
+
+PyObject *base_delattr(PyObject *const *) {
+    PyErr_SetString(PyExc_AttributeError, kDelMsg);
+    return nullptr;
+}
+
+}  // namespace numor

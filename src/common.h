@@ -1,0 +1,50 @@
+// Small helpers shared by the method bodies: interpreter operations with
+// exact-type fast paths that give the same result as the generic operation
+// (they only skip work that cannot run Python code), plus the lookup of
+// module-level names.
+#pragma once
+
+#include "state.h"
+
+namespace numor {
+
+// `type(obj) == target`, as Python evaluates it (a metaclass may define ==).
+// 1 true, 0 false, -1 error.
+int type_equals(PyObject *obj, PyObject *target);
+
+// `key.strip()`; an exact str with nothing to strip is returned as is, which
+// is what str.strip does.
+Ref strip(PyObject *key);
+
+// `x[0] == "_"` (op Py_EQ) or `x[0] != "_"` (op Py_NE). 1, 0, or -1 on error.
+int first_char_is_underscore(PyObject *x, int op);
+
+// `x.find(prefix) == 0` where prefix is "_" or "__". 1, 0, or -1.
+int starts_with(PyObject *x, PyObject *prefix);
+
+// Position of the first item of the tuple `tup` equal to `key` (compared
+// `item == key`, as tuple membership and tuple.index do), -1 when there is
+// none, -2 on error.
+Py_ssize_t tuple_find(PyObject *tup, PyObject *key);
+
+// `key in seq` for whatever object `seq` is, with the tuple fast path.
+int contains(PyObject *seq, PyObject *key);
+
+// `seq.index(key)`: the method is looked up by name unless `seq` is an
+// exact tuple, whose index cannot be overridden.
+Ref index_of(PyObject *seq, PyObject *key);
+
+// Raises `exc(arg)` with `arg` as the single argument, whatever it is (a
+// tuple argument is not spread into several).
+void raise_with_arg(PyObject *exc, PyObject *arg);
+
+// Reads `obj._key`.
+inline Ref get_key(PyObject *obj) { return Ref::steal(PyObject_GetAttr(obj, g.n._key)); }
+
+// Calls a module-level name with positional arguments.
+Ref call_global(PyObject *name, PyObject *const *args, Py_ssize_t nargs);
+
+// The small int 0, shared.
+PyObject *zero();
+
+}  // namespace numor

@@ -1,0 +1,291 @@
+// Module initialisation, the exported names and `is_numor`.
+//
+// Import builds the module surface in a fixed order: the names taken from
+// `types` and `utilites`, `__all__`, then the four classes, each created by
+// calling `type` or the metaclass with a prepared namespace exactly as a
+// class statement would, so the interpreter fills the type slots (`len`,
+// subscription, attribute hooks, ...) from the function objects itself.
+// Creating `NUmor` and `NUmorMutant` already runs the enumeration
+// construction of the metaclass.
+//
+// The module is a singleton: one interpreter per process, and once imported
+// every later create request returns the same module object.
+#include "base.h"
+#include "common.h"
+#include "construction.h"
+#include "function.h"
+#include "mutable.h"
+#include "protocol.h"
+
+#include <iterator>
+#include <string_view>
+
+namespace numor {
+
+namespace {
+
+PyObject *is_numor(PyObject *const *a) {
+    Ref meta = global(g.n.mNUmor);
+    if (!meta) return nullptr;
+    const int r = PyObject_IsInstance(a[0], meta.get());
+    if (r < 0) return nullptr;
+    return PyBool_FromLong(r);
+}
+
+// One namespace entry: a function, or (`alias_of` set) the entry of that
+// name read back from the namespace.
+struct Entry {
+    FuncDef def;
+    const char *alias_of;
+};
+
+const Entry kMetaEntries[] = {
+    {{"__new__", "(cls, name, bases, dct, **args)", meta_new}, nullptr},
+    {{"keys", "(self)", meta_keys}, nullptr},
+    {{"values", "(self)", meta_values}, nullptr},
+    {{"index", "(self, key)", meta_index}, nullptr},
+    {{"get", "(self, key, pz=None)", meta_get}, nullptr},
+    {{"__len__", "(self)", meta_len}, nullptr},
+    {{"__iter__", "(self)", meta_iter}, nullptr},
+    {{"__contains__", "(self, key)", meta_contains}, nullptr},
+    {{"__getitem__", "(self, key)", meta_getitem}, nullptr},
+    {{"__add__", "(self, value)", meta_add}, nullptr},
+    {{"__dir__", "(self)", meta_dir}, nullptr},
+    {{"__bool__", "(self)", meta_bool}, nullptr},
+    {{"__nonzero__", nullptr, nullptr}, "__bool__"},
+    {{"__repr__", "(self)", meta_repr}, nullptr},
+    {{"__str__", "(self)", meta_str}, nullptr},
+    {{"__unicode__", nullptr, nullptr}, "__str__"},
+};
+
+const Entry kMutableMetaEntries[] = {
+    {{"update", "(self, dct)", mut_update}, nullptr},
+    {{"clear", "(self)", mut_clear}, nullptr},
+    {{"__setattr__", "(self, attr, val)", mut_setattr}, nullptr},
+    {{"__delattr__", "(self, attr)", mut_delattr}, nullptr},
+    {{"__delitem__", "(self, item)", mut_delitem}, nullptr},
+};
+
+const Entry kBaseEntries[] = {
+    {{"__new__", "(cls, *arg, **args)", base_new}, nullptr},
+    {{"__setattr__", "(self, attr, val)", base_setattr}, nullptr},
+    {{"__delattr__", "(self, attr)", base_delattr}, nullptr},
+};
+
+const FuncDef kIsNumor = {"is_numor", "(obj)", is_numor};
+
+bool fill_namespace(PyObject *ns, const char *owner, const Entry *entries, size_t count) {
+    Ref module_name = Ref::steal(PyUnicode_FromString("numor"));
+    Ref qualname = Ref::steal(PyUnicode_FromString(owner));
+    if (!module_name || !qualname) return false;
+    if (PyObject_SetItem(ns, g.n.__module__, module_name.get()) < 0 ||
+        PyObject_SetItem(ns, g.n.__qualname__, qualname.get()) < 0)
+        return false;
+    for (size_t i = 0; i < count; ++i) {
+        const Entry &e = entries[i];
+        Ref value;
+        if (e.alias_of) {
+            value = Ref::steal(PyObject_GetItem(ns, Ref::steal(PyUnicode_FromString(e.alias_of)).get()));
+        } else {
+            value = make_function(e.def, owner);
+            if (value && std::string_view(e.def.name) == "__new__")
+                value = Ref::steal(PyStaticMethod_New(value.get()));
+        }
+        if (!value || PyObject_SetItem(ns, Ref::steal(PyUnicode_FromString(e.def.name)).get(),
+                                       value.get()) < 0)
+            return false;
+    }
+    return true;
+}
+
+// The steps of a class statement `class name(*bases, metaclass=meta)`:
+// the winning metaclass, its __prepare__, the body, the metaclass call.
+Ref make_class(const char *name, PyObject *meta, PyObject *bases, const Entry *entries = nullptr,
+               size_t count = 0) {
+    Ref winner = Ref::borrow(meta);
+    if (PyType_Check(meta)) {
+        PyTypeObject *w = _PyType_CalculateMetaclass(reinterpret_cast<PyTypeObject *>(meta), bases);
+        if (!w) return Ref();
+        winner = Ref::borrow(reinterpret_cast<PyObject *>(w));
+    }
+    Ref pyname = Ref::steal(PyUnicode_FromString(name));
+    if (!pyname) return pyname;
+    Ref ns = Ref::steal(PyObject_CallMethod(winner.get(), "__prepare__", "OO", pyname.get(), bases));
+    if (!ns || !fill_namespace(ns.get(), name, entries, count)) return Ref();
+    PyObject *args[3] = {pyname.get(), bases, ns.get()};
+    return Ref::steal(PyObject_Vectorcall(winner.get(), args, 3, nullptr));
+}
+
+// `from module import name` into the module namespace.
+bool import_from(PyObject *m, PyObject *source, PyObject *name) {
+    Ref v = Ref::steal(PyObject_GetAttr(source, name));
+    if (!v) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        Ref modname = Ref::steal(PyObject_GetAttrString(source, "__name__"));
+        PyErr_Clear();
+        Ref file = Ref::steal(PyObject_GetAttrString(source, "__file__"));
+        PyErr_Clear();
+        if (file)
+            PyErr_Format(PyExc_ImportError, "cannot import name %R from %R (%S)", name,
+                         modname ? modname.get() : Py_None, file.get());
+        else
+            PyErr_Format(PyExc_ImportError, "cannot import name %R from %R (unknown location)",
+                         name, modname ? modname.get() : Py_None);
+        return false;
+    }
+    return PyModule_AddObjectRef(m, PyUnicode_AsUTF8(name), v.get()) == 0;
+}
+
+bool bind(PyObject *m, PyObject *name, const Ref &v) {
+    return v && PyModule_AddObjectRef(m, PyUnicode_AsUTF8(name), v.get()) == 0;
+}
+
+bool intern(PyObject *&slot, const char *s) {
+    slot = PyUnicode_InternFromString(s);
+    return slot != nullptr;
+}
+
+// Interned names and the interpreter objects the methods call; made once
+// per process and kept for its lifetime.
+bool init_process_state() {
+    static bool done = false;
+    if (done) return true;
+    Names &n = g.n;
+    const bool ok =
+        intern(n._key, "_key") && intern(n.__name__, "__name__") &&
+        intern(n.__call__, "__call__") && intern(n.__module__, "__module__") &&
+        intern(n.__qualname__, "__qualname__") && intern(n.strip, "strip") &&
+        intern(n.isdigit, "isdigit") && intern(n.find, "find") && intern(n.index, "index") &&
+        intern(n.keys, "keys") && intern(n.update, "update") && intern(n.sort, "sort") &&
+        intern(n.dunder, "__") && intern(n.underscore, "_") && intern(n.ordo, "__ordo_numor__") &&
+        intern(n.ordo_key, "__ordo_numor_key__") &&
+        intern(n.ordo_reverse, "__ordo_numor_reverse__") &&
+        intern(n.nominis, "__numoer_nominis__") && intern(n.name, "name") &&
+        intern(n.base, "base") && intern(n.key, "key") && intern(n.reverse, "reverse") &&
+        intern(n.numor, "numor") && intern(n.mNUmor, "mNUmor") && intern(n.mmNumor, "mmNumor") &&
+        intern(n.NUmor, "NUmor") && intern(n.NUmorMutant, "NUmorMutant") &&
+        intern(n.MethodType, "MethodType") && intern(n.FunctionType, "FunctionType") &&
+        intern(n.pzUnpack, "pzUnpack") && intern(n.typOrPz, "typOrPz") &&
+        intern(n.concat, "concat");
+    if (!ok) return false;
+    PyObject *type = reinterpret_cast<PyObject *>(&PyType_Type);
+    g.type_new = PyObject_GetAttrString(type, "__new__");
+    g.type_setattr = PyObject_GetAttrString(type, "__setattr__");
+    g.type_delattr = PyObject_GetAttrString(type, "__delattr__");
+    if (!g.type_new || !g.type_setattr || !g.type_delattr) return false;
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) return false;
+    g.builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
+    if (zero() == nullptr) return false;
+    if (function_type_ready() < 0 || construction_ready() < 0 || protocol_ready() < 0) return false;
+    done = true;
+    return true;
+}
+
+bool init_module(PyObject *m) {
+    if (!init_process_state()) return false;
+    Names &n = g.n;
+
+    Ref types = Ref::steal(PyImport_ImportModule("types"));
+    if (!types || !import_from(m, types.get(), n.MethodType) ||
+        !import_from(m, types.get(), n.FunctionType))
+        return false;
+    Ref utilites = Ref::steal(PyImport_ImportModule("utilites"));
+    if (!utilites || !import_from(m, utilites.get(), n.pzUnpack) ||
+        !import_from(m, utilites.get(), n.typOrPz) || !import_from(m, utilites.get(), n.concat))
+        return false;
+    Ref all = Ref::steal(Py_BuildValue("(sss)", "NUmor", "NUmorMutant", "is_numor"));
+    if (!all || PyModule_AddObjectRef(m, "__all__", all.get()) < 0) return false;
+
+    PyObject *type = reinterpret_cast<PyObject *>(&PyType_Type);
+    Ref bases = Ref::steal(PyTuple_Pack(1, type));
+    if (!bases || !bind(m, n.mNUmor, make_class("mNUmor", type, bases.get(), kMetaEntries, std::size(kMetaEntries))))
+        return false;
+
+    Ref meta = global(n.mNUmor);
+    if (!meta || !(bases = Ref::steal(PyTuple_Pack(1, meta.get())))) return false;
+    if (!bind(m, n.mmNumor, make_class("mmNumor", type, bases.get(), kMutableMetaEntries,
+                                     std::size(kMutableMetaEntries))))
+        return false;
+    Ref mutable_meta = global(n.mmNumor);
+    if (!mutable_meta) return false;
+    g.slot_setattro = reinterpret_cast<PyTypeObject *>(mutable_meta.get())->tp_setattro;
+
+    bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+    if (!bases || !bind(m, n.NUmor, make_class("NUmor", meta.get(), bases.get(), kBaseEntries,
+                                   std::size(kBaseEntries))))
+        return false;
+
+    Ref root = global(n.NUmor);
+    if (!root || !(bases = Ref::steal(PyTuple_Pack(1, root.get())))) return false;
+    if (!bind(m, n.NUmorMutant, make_class("NUmorMutant", mutable_meta.get(), bases.get())))
+        return false;
+
+    Ref fn = make_function(kIsNumor, nullptr);
+    return fn && PyModule_AddObjectRef(m, "is_numor", fn.get()) == 0;
+}
+
+PyObject *module_create(PyObject *spec, PyModuleDef *) {
+    // Everything here is process-wide; a second interpreter would share it.
+    static int64_t main_interpreter = -1;
+    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (main_interpreter == -1) {
+        main_interpreter = current;
+        if (current == -1) return nullptr;
+    } else if (main_interpreter != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (g.module) return Py_NewRef(g.module);
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    return PyModule_NewObject(name.get());
+}
+
+int module_exec(PyObject *m) {
+    if (g.module) {
+        if (g.module == m) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'numor' has already been imported. Re-initialisation is not "
+                        "supported.");
+        return -1;
+    }
+    // Methods running during the import (the construction of NUmor and
+    // NUmorMutant) already read module-level names.
+    g.module = Py_NewRef(m);
+    g.moddict = PyModule_GetDict(m);
+    if (!init_module(m)) {
+        // A failed import leaves nothing behind; the next one starts over.
+        g.moddict = nullptr;
+        Py_CLEAR(g.module);
+        return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "numor",       /* m_name */
+    nullptr,       /* m_doc: no docstring */
+    0,             /* m_size: the state is process-wide, see state.h */
+    nullptr,       /* m_methods */
+    module_slots,  /* m_slots */
+    nullptr,       /* m_traverse */
+    nullptr,       /* m_clear */
+    nullptr,       /* m_free */
+};
+
+}  // namespace
+
+}  // namespace numor
+
+PyMODINIT_FUNC PyInit_numor(void) { return PyModuleDef_Init(&numor::module_def); }

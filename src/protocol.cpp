@@ -1,0 +1,466 @@
+// Lookup, iteration, composition and presentation.
+//
+// These are the operations users run in loops, so each has a fast path for
+// the state construction leaves behind (an exact tuple `_key` of exact,
+// usually interned, strings) and a generic path that performs exactly the
+// Python operations the behaviour is defined by, for whatever `_key` or key
+// object it meets. Nothing is cached: `_key` is read afresh at every call,
+// and where the behaviour says `self[x]`, `x in self` or `len(self)` the
+// interpreter's protocol is used, so a derived metaclass that overrides one
+// of them is honoured.
+#include "protocol.h"
+
+#include "common.h"
+
+namespace numor {
+
+namespace {
+
+Ref pylen(PyObject *obj) {
+    const Py_ssize_t n = PyObject_Length(obj);
+    if (n < 0) return Ref();
+    return Ref::steal(PyLong_FromSsize_t(n));
+}
+
+// Replaces a pending AttributeError or IndexError by KeyError(key), raised
+// as if from an `except` block: the caught exception becomes its context.
+void guard_keyerror(PyObject *key) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError) &&
+        !PyErr_ExceptionMatches(PyExc_IndexError))
+        return;
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    if (tb) PyException_SetTraceback(v, tb);
+    Py_XDECREF(t);
+    Py_XDECREF(tb);
+    PyObject *ke = PyObject_CallOneArg(PyExc_KeyError, key);
+    if (!ke) {
+        Py_XDECREF(v);
+        return;
+    }
+    PyException_SetContext(ke, v);  // steals v
+    // PyErr_Restore, unlike PyErr_SetObject, keeps the context we set.
+    PyErr_Restore(Py_NewRef(PyExc_KeyError), ke, nullptr);
+}
+
+Ref slice_of(PyObject *self, PyObject *key) {
+    auto *sl = reinterpret_cast<PySliceObject *>(key);
+    Ref int_type = Ref::borrow(reinterpret_cast<PyObject *>(&PyLong_Type));
+    Ref fields[3] = {Ref::borrow(sl->start), Ref::borrow(sl->stop), Ref::borrow(sl->step)};
+    Ref bounds[3];
+    for (int i = 0; i < 3; ++i) {
+        Ref dflt;
+        if (i == 0) dflt = Ref::borrow(zero());
+        else if (i == 1) dflt = pylen(self);
+        else dflt = Ref::steal(PyLong_FromLong(1));
+        if (!dflt) return dflt;
+        PyObject *args[3] = {int_type.get(), fields[i].get(), dflt.get()};
+        bounds[i] = call_global(g.n.typOrPz, args, 3);
+        if (!bounds[i]) return Ref();
+    }
+    Ref range = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyRange_Type),
+                                                        bounds[0].get(), bounds[1].get(),
+                                                        bounds[2].get(), nullptr));
+    if (!range) return range;
+    Ref it = Ref::steal(PyObject_GetIter(range.get()));
+    if (!it) return it;
+    Ref picked = Ref::steal(PyList_New(0));
+    if (!picked) return picked;
+    while (Ref p = Ref::steal(PyIter_Next(it.get()))) {
+        Ref table = get_key(self);
+        if (!table) return table;
+        Ref name = Ref::steal(PyObject_GetItem(table.get(), p.get()));
+        if (!name || PyList_Append(picked.get(), name.get()) < 0) return Ref();
+    }
+    if (PyErr_Occurred()) return Ref();
+    Ref sk = Ref::steal(PyList_AsTuple(picked.get()));
+    Ref dat = Ref::steal(PyDict_New());
+    if (!sk || !dat) return Ref();
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sk.get()); ++i) {
+        PyObject *name = PyTuple_GET_ITEM(sk.get(), i);
+        Ref v = Ref::steal(PyObject_GetAttr(self, name));
+        if (!v || PyDict_SetItem(dat.get(), name, v.get()) < 0) return Ref();
+    }
+    if (PyDict_SetItem(dat.get(), g.n.ordo, sk.get()) < 0) return Ref();
+    Ref title = Ref::steal(PyObject_Str(self));
+    if (!title) return title;
+    PyObject *args[2] = {dat.get(), title.get()};
+    return call_global(g.n.NUmor, args, 2);
+}
+
+Ref getitem_steps(PyObject *self, PyObject *key) {
+    if (PySlice_Check(key)) return slice_of(self, key);
+    if (PyLong_Check(key)) {
+        Ref table = get_key(self);
+        if (!table) return table;
+        return Ref::steal(PyObject_GetItem(table.get(), key));
+    }
+    {
+        Ref meta = global(g.n.mNUmor);
+        if (!meta) return meta;
+        const int r = type_equals(key, meta.get());
+        if (r < 0) return Ref();
+        if (r) return Ref::borrow(key);
+    }
+    if (PyUnicode_Check(key)) {
+        Ref table = get_key(self);
+        if (!table) return table;
+        const int r = contains(table.get(), key);
+        if (r < 0) return Ref();
+        if (r) return Ref::steal(PyObject_GetAttr(self, key));
+    }
+    raise_with_arg(PyExc_KeyError, key);
+    return Ref();
+}
+
+// --- the member iterator --------------------------------------------------
+
+// `__iter__` is a generator method: the call only creates this object; the
+// first advance reads `_key` once and walks it, subscribing the class for
+// each public name as it goes.
+struct MemberIter {
+    PyObject_HEAD
+    PyObject *cls;
+    PyObject *table;  // exact tuple being walked, or an iterator over `_key`
+    Py_ssize_t pos;
+    bool started;
+    bool finished;
+    bool running;
+};
+
+MemberIter *as_iter(PyObject *o) { return reinterpret_cast<MemberIter *>(o); }
+
+void iter_finish(MemberIter *it) {
+    it->finished = true;
+    Py_CLEAR(it->table);
+    Py_CLEAR(it->cls);
+}
+
+PyObject *iter_step(MemberIter *it) {
+    if (!it->started) {
+        it->started = true;
+        Ref table = get_key(it->cls);
+        if (!table) return nullptr;
+        if (PyTuple_CheckExact(table.get())) {
+            it->table = table.release();
+        } else {
+            it->table = PyObject_GetIter(table.get());
+            if (!it->table) return nullptr;
+        }
+    }
+    for (;;) {
+        Ref name;
+        if (PyTuple_CheckExact(it->table)) {
+            if (it->pos >= PyTuple_GET_SIZE(it->table)) return nullptr;
+            name = Ref::borrow(PyTuple_GET_ITEM(it->table, it->pos++));
+        } else {
+            name = Ref::steal(PyIter_Next(it->table));
+            if (!name) return nullptr;
+        }
+        const int pub = first_char_is_underscore(name.get(), Py_NE);
+        if (pub < 0) return nullptr;
+        if (!pub) continue;
+        Ref cls = Ref::borrow(it->cls);
+        Ref value = Ref::steal(PyObject_GetItem(cls.get(), name.get()));
+        if (!value) return nullptr;
+        return PyTuple_Pack(2, name.get(), value.get());
+    }
+}
+
+PyObject *iter_next(PyObject *self) {
+    MemberIter *it = as_iter(self);
+    if (it->running) {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return nullptr;
+    }
+    if (it->finished) return nullptr;
+    it->running = true;
+    PyObject *r = iter_step(it);
+    it->running = false;
+    if (!r) iter_finish(it);  // exhausted or raised: a generator ends either way
+    return r;
+}
+
+PyObject *iter_send(PyObject *self, PyObject *value) {
+    MemberIter *it = as_iter(self);
+    if (!it->started && !it->finished && !it->running && value != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
+        return nullptr;
+    }
+    PyObject *r = iter_next(self);
+    if (!r && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
+    return r;
+}
+
+// The generator has no handler, so a thrown exception always ends it and
+// propagates: normalise the arguments as generator.throw does and raise.
+PyObject *iter_throw(PyObject *self, PyObject *args) {
+    MemberIter *it = as_iter(self);
+    PyObject *typ, *val = nullptr, *tb = nullptr;
+    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &typ, &val, &tb)) return nullptr;
+    if (it->running) {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return nullptr;
+    }
+    if (tb == Py_None) {
+        tb = nullptr;
+    } else if (tb && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return nullptr;
+    }
+    Py_INCREF(typ);
+    Py_XINCREF(val);
+    Py_XINCREF(tb);
+    if (PyExceptionClass_Check(typ)) {
+        PyErr_NormalizeException(&typ, &val, &tb);
+    } else if (PyExceptionInstance_Check(typ)) {
+        if (val && val != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            Py_DECREF(typ);
+            Py_XDECREF(val);
+            Py_XDECREF(tb);
+            return nullptr;
+        }
+        Py_XDECREF(val);
+        val = typ;
+        typ = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(val)));
+        if (!tb) tb = PyException_GetTraceback(val);
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(typ)->tp_name);
+        Py_DECREF(typ);
+        Py_XDECREF(val);
+        Py_XDECREF(tb);
+        return nullptr;
+    }
+    iter_finish(it);
+    PyErr_Restore(typ, val, tb);
+    return nullptr;
+}
+
+PyObject *iter_close(PyObject *self, PyObject *) {
+    MemberIter *it = as_iter(self);
+    if (it->running) {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return nullptr;
+    }
+    iter_finish(it);
+    Py_RETURN_NONE;
+}
+
+int iter_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(as_iter(self)->cls);
+    Py_VISIT(as_iter(self)->table);
+    return 0;
+}
+
+int iter_clear(PyObject *self) {
+    Py_CLEAR(as_iter(self)->cls);
+    Py_CLEAR(as_iter(self)->table);
+    return 0;
+}
+
+void iter_dealloc(PyObject *self) {
+    PyObject_GC_UnTrack(self);
+    iter_clear(self);
+    PyObject_GC_Del(self);
+}
+
+PyObject *iter_get_running(PyObject *self, void *) { return PyBool_FromLong(as_iter(self)->running); }
+PyObject *iter_get_name(PyObject *, void *) { return PyUnicode_FromString("__iter__"); }
+PyObject *iter_get_qualname(PyObject *, void *) { return PyUnicode_FromString("mNUmor.__iter__"); }
+
+PyMethodDef iter_methods[] = {
+    {"send", iter_send, METH_O, nullptr},
+    {"throw", iter_throw, METH_VARARGS, nullptr},
+    {"close", iter_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef iter_getset[] = {
+    {"gi_running", iter_get_running, nullptr, nullptr, nullptr},
+    {"__name__", iter_get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", iter_get_qualname, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject MemberIterType{};
+
+int protocol_ready() {
+    PyTypeObject &t = MemberIterType;
+    if (!(t.tp_flags & Py_TPFLAGS_READY)) {
+        init_static_type(t, "numor.generator", sizeof(MemberIter));
+        t.tp_dealloc = iter_dealloc;
+        t.tp_getattro = PyObject_GenericGetAttr;
+        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+                     Py_TPFLAGS_DISALLOW_INSTANTIATION;
+        t.tp_traverse = iter_traverse;
+        t.tp_clear = iter_clear;
+        t.tp_iter = PyObject_SelfIter;
+        t.tp_iternext = iter_next;
+        t.tp_methods = iter_methods;
+        t.tp_getset = iter_getset;
+        if (PyType_Ready(&t) < 0) return -1;
+    }
+    Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
+    if (!abc) return -1;
+    Ref gen = Ref::steal(PyObject_GetAttrString(abc.get(), "Generator"));
+    if (!gen) return -1;
+    Ref r = Ref::steal(PyObject_CallMethod(gen.get(), "register", "O", &t));
+    return r ? 0 : -1;
+}
+
+// --- the methods ----------------------------------------------------------
+
+PyObject *meta_values(PyObject *const *a) {
+    PyObject *self = a[0];
+    Ref table = get_key(self);
+    if (!table) return nullptr;
+    Ref out = Ref::steal(PyList_New(0));
+    Ref it = Ref::steal(PyObject_GetIter(table.get()));
+    if (!out || !it) return nullptr;
+    while (Ref name = Ref::steal(PyIter_Next(it.get()))) {
+        Ref v = Ref::steal(PyObject_GetAttr(self, name.get()));
+        if (!v || PyList_Append(out.get(), v.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return PyList_AsTuple(out.get());
+}
+
+PyObject *meta_index(PyObject *const *a) {
+    PyObject *self = a[0];
+    Ref key = Ref::borrow(a[1]);
+    Ref meta = global(g.n.mNUmor);
+    if (!meta) return nullptr;
+    const int r = type_equals(key.get(), meta.get());
+    if (r < 0) return nullptr;
+    if (r) {
+        key = Ref::steal(PyObject_GetAttr(key.get(), g.n.__name__));
+        if (!key) return nullptr;
+    } else if (PyLong_Check(key.get())) {
+        Ref table = get_key(self);
+        if (!table) return nullptr;
+        return PyObject_GetItem(table.get(), key.get());
+    }
+    Ref table = get_key(self);
+    if (!table) return nullptr;
+    return index_of(table.get(), key.get()).release();
+}
+
+PyObject *meta_get(PyObject *const *a) {
+    const int r = PySequence_Contains(a[0], a[1]);
+    if (r < 0) return nullptr;
+    if (r) return PyObject_GetItem(a[0], a[1]);
+    return Py_NewRef(a[2]);
+}
+
+PyObject *meta_len(PyObject *const *a) {
+    Ref table = get_key(a[0]);
+    if (!table) return nullptr;
+    if (PyTuple_CheckExact(table.get())) return PyLong_FromSsize_t(PyTuple_GET_SIZE(table.get()));
+    return pylen(table.get()).release();
+}
+
+PyObject *meta_iter(PyObject *const *a) {
+    MemberIter *it = PyObject_GC_New(MemberIter, &MemberIterType);
+    if (!it) return nullptr;
+    it->cls = Py_NewRef(a[0]);
+    it->table = nullptr;
+    it->pos = 0;
+    it->started = it->finished = it->running = false;
+    PyObject_GC_Track(it);
+    return reinterpret_cast<PyObject *>(it);
+}
+
+PyObject *meta_contains(PyObject *const *a) {
+    PyObject *self = a[0], *key = a[1];
+    if (PyLong_Check(key)) {
+        // The chained comparison `0 <= key < len(self)`.
+        Ref lower;
+        if (PyLong_CheckExact(key)) {
+            if (_PyLong_Sign(key) < 0) Py_RETURN_FALSE;
+        } else {
+            lower = Ref::steal(PyObject_RichCompare(zero(), key, Py_LE));
+            if (!lower) return nullptr;
+            const int t = PyObject_IsTrue(lower.get());
+            if (t < 0) return nullptr;
+            if (!t) return lower.release();
+        }
+        Ref n = pylen(self);
+        if (!n) return nullptr;
+        return PyObject_RichCompare(key, n.get(), Py_LT);
+    }
+    Ref k = Ref::borrow(key);
+    if (!PyUnicode_Check(key)) {
+        k = Ref::steal(PyObject_Str(key));
+        if (!k) return nullptr;
+    }
+    Ref table = get_key(self);
+    if (!table) return nullptr;
+    const int r = contains(table.get(), k.get());
+    if (r < 0) return nullptr;
+    return PyBool_FromLong(r);
+}
+
+PyObject *meta_getitem(PyObject *const *a) {
+    Ref key = Ref::borrow(a[1]);
+    Ref r = getitem_steps(a[0], key.get());
+    if (!r) guard_keyerror(key.get());
+    return r.release();
+}
+
+PyObject *meta_add(PyObject *const *a) {
+    PyObject *self = a[0], *value = a[1];
+    Ref meta = global(g.n.mNUmor);
+    if (!meta) return nullptr;
+    const int r = PyObject_IsInstance(value, meta.get());
+    if (r < 0) return nullptr;
+    if (!r) {
+        raise_with_arg(PyExc_TypeError, value);
+        return nullptr;
+    }
+    Ref base = Ref::steal(PyTuple_Pack(2, self, value));
+    if (!base) return nullptr;
+    Ref left = Ref::steal(PyObject_GetAttr(self, g.n.__name__));
+    if (!left || !(left = Ref::steal(PyObject_Str(left.get())))) return nullptr;
+    Ref right = Ref::steal(PyObject_GetAttr(value, g.n.__name__));
+    if (!right || !(right = Ref::steal(PyObject_Str(right.get())))) return nullptr;
+    Ref name = Ref::steal(PyUnicode_FromFormat("%U_%U", left.get(), right.get()));
+    if (!name) return nullptr;
+    Ref fn = global(g.n.NUmor);
+    if (!fn) return nullptr;
+    Ref kwnames = Ref::steal(PyTuple_Pack(2, g.n.base, g.n.name));
+    if (!kwnames) return nullptr;
+    PyObject *args[2] = {base.get(), name.get()};
+    return PyObject_Vectorcall(fn.get(), args, 0, kwnames.get());
+}
+
+PyObject *meta_dir(PyObject *const *a) {
+    Ref table = get_key(a[0]);
+    if (!table) return nullptr;
+    return PySequence_List(table.get());
+}
+
+PyObject *meta_bool(PyObject *const *a) {
+    Ref table = get_key(a[0]);
+    if (!table) return nullptr;
+    const int t = PyObject_IsTrue(table.get());
+    if (t < 0) return nullptr;
+    return PyBool_FromLong(t);
+}
+
+PyObject *meta_repr(PyObject *const *a) {
+    Ref name = Ref::steal(PyObject_GetAttr(a[0], g.n.__name__));
+    if (!name) return nullptr;
+    Ref ident = Ref::steal(PyLong_FromVoidPtr(a[0]));
+    if (!ident) return nullptr;
+    return PyUnicode_FromFormat("<NUmor(%S): %S>", name.get(), ident.get());
+}
+
+PyObject *meta_str(PyObject *const *a) { return PyObject_GetAttr(a[0], g.n.__name__); }
+
+}  // namespace numor

@@ -1,0 +1,25 @@
+// The read side, composition and presentation methods of mNUmor.
+#pragma once
+
+#include "ref.h"
+
+namespace numor {
+
+PyObject *meta_values(PyObject *const *a);    // (self)
+PyObject *meta_index(PyObject *const *a);     // (self, key)
+PyObject *meta_get(PyObject *const *a);       // (self, key, pz=None)
+PyObject *meta_len(PyObject *const *a);       // (self)
+PyObject *meta_iter(PyObject *const *a);      // (self)
+PyObject *meta_contains(PyObject *const *a);  // (self, key)
+PyObject *meta_getitem(PyObject *const *a);   // (self, key)
+PyObject *meta_add(PyObject *const *a);       // (self, value)
+PyObject *meta_dir(PyObject *const *a);       // (self)
+PyObject *meta_bool(PyObject *const *a);      // (self)
+PyObject *meta_repr(PyObject *const *a);      // (self)
+PyObject *meta_str(PyObject *const *a);       // (self)
+
+extern PyTypeObject MemberIterType;
+// Readies the iterator type and registers it as a collections.abc.Generator.
+int protocol_ready();
+
+}  // namespace numor

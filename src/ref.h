@@ -1,0 +1,65 @@
+// Owned references.
+//
+// Rules of use, for every file of the extension:
+//  * A `Ref` owns one strong reference (or none) and releases it when it
+//    goes out of scope, so an early `return` never leaks.
+//  * `Ref::steal(p)` adopts a new reference returned by the C API (it may be
+//    null: then a Python error is set and the caller returns null in turn).
+//  * `Ref::borrow(p)` takes a new strong reference to a borrowed pointer.
+//    Do it before any call that can run Python code (`__eq__`, `__hash__`,
+//    a key function, a mapping's `__getitem__`, a deallocation): a borrowed
+//    pointer from a dict or tuple may die during such a call.
+//  * `release()` hands the reference back to the interpreter; only entry
+//    points that return a `PyObject *` to it do that.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <utility>
+
+namespace numor {
+
+class Ref {
+  public:
+    Ref() noexcept = default;
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
+    Ref(Ref &&other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    Ref &operator=(Ref &&other) noexcept {
+        if (this != &other) {
+            PyObject *old = p_;
+            p_ = other.p_;
+            other.p_ = nullptr;
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    static Ref steal(PyObject *p) noexcept { return Ref(p); }
+    static Ref borrow(PyObject *p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+
+    PyObject *get() const noexcept { return p_; }
+    PyObject *release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    void reset() noexcept { Py_CLEAR(p_); }
+
+  private:
+    explicit Ref(PyObject *p) noexcept : p_(p) {}
+    PyObject *p_ = nullptr;
+};
+
+// Static type objects start zeroed; this gives one the header that
+// PyVarObject_HEAD_INIT would, before its slots are filled and it is readied.
+inline void init_static_type(PyTypeObject &t, const char *name, Py_ssize_t size) {
+    Py_SET_REFCNT(reinterpret_cast<PyObject *>(&t), 1);
+    t.tp_name = name;
+    t.tp_basicsize = size;
+}
+
+}  // namespace numor

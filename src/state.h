@@ -1,0 +1,49 @@
+// Process-wide state of the extension.
+//
+// The module is a singleton in the process (one interpreter, one module
+// object, re-creation returns the same object), so its state lives in one
+// global struct rather than in per-module memory: the interpreter resets a
+// module's state pointer whenever the create slot hands back an existing
+// module object, which is exactly what the singleton rule asks us to do.
+#pragma once
+
+#include "ref.h"
+
+namespace numor {
+
+struct Names {
+    // Attribute and key names, interned once so that dict and attribute
+    // lookups hit the pointer comparison first.
+    PyObject *_key, *__name__, *__call__, *__module__, *__qualname__;
+    PyObject *strip, *isdigit, *find, *index, *keys, *update, *sort;
+    PyObject *dunder, *underscore;  // "__" and "_"
+    PyObject *ordo, *ordo_key, *ordo_reverse, *nominis;
+    PyObject *name, *base, *key, *reverse;
+    PyObject *numor;
+    // Module-level names, read from the module dict at every use.
+    PyObject *mNUmor, *mmNumor, *NUmor, *NUmorMutant;
+    PyObject *MethodType, *FunctionType, *pzUnpack, *typOrPz, *concat;
+};
+
+struct State {
+    PyObject *module = nullptr;   // strong; set while the module is alive
+    PyObject *moddict = nullptr;  // borrowed from `module`
+    PyObject *builtins = nullptr; // strong; the builtins dict
+    // The interpreter's own class machinery, called as Python code would
+    // call it so its argument checks stay in force.
+    PyObject *type_new = nullptr;      // type.__new__
+    PyObject *type_setattr = nullptr;  // type.__setattr__
+    PyObject *type_delattr = nullptr;  // type.__delattr__
+    // tp_setattro of a class whose namespace defines __setattr__: used to
+    // recognise metaclass chains where calling type's slot directly is safe.
+    setattrofunc slot_setattro = nullptr;
+    Names n{};
+};
+
+extern State g;
+
+// Looks a module-level name up as Python code does: the module dict, then
+// the builtins, else NameError.
+Ref global(PyObject *name);
+
+}  // namespace numor
