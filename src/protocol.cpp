@@ -168,6 +168,13 @@ PyObject *iter_step(MemberIter *it) {
     }
 }
 
+// A StopIteration escaping a generator's body would look like a normal end;
+// the interpreter turns it into RuntimeError (PEP 479), and so must we.
+void stop_iteration_escapes() {
+    if (PyErr_ExceptionMatches(PyExc_StopIteration))
+        _PyErr_FormatFromCause(PyExc_RuntimeError, "generator raised StopIteration");
+}
+
 PyObject *iter_next(PyObject *self) {
     MemberIter *it = as_iter(self);
     if (it->running) {
@@ -178,7 +185,10 @@ PyObject *iter_next(PyObject *self) {
     it->running = true;
     PyObject *r = iter_step(it);
     it->running = false;
-    if (!r) iter_finish(it);  // exhausted or raised: a generator ends either way
+    if (!r) {
+        iter_finish(it);  // exhausted or raised: a generator ends either way
+        if (PyErr_Occurred()) stop_iteration_escapes();
+    }
     return r;
 }
 
@@ -235,8 +245,12 @@ PyObject *iter_throw(PyObject *self, PyObject *args) {
         Py_XDECREF(tb);
         return nullptr;
     }
+    // Thrown into a finished generator, the exception is merely re-raised;
+    // otherwise it escapes the body.
+    const bool alive = !it->finished;
     iter_finish(it);
     PyErr_Restore(typ, val, tb);
+    if (alive) stop_iteration_escapes();
     return nullptr;
 }
 

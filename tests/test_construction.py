@@ -1,0 +1,328 @@
+import collections.abc
+import types
+
+import pytest
+
+import numor
+from numor import NUmor, NUmorMutant, is_numor, mNUmor
+
+ITEM_MSG = "Атрибуты перечисления могут быть только строками"
+
+
+class A(NUmor):
+    p = 1
+    q = 2
+
+
+class C(NUmor):
+    q = 3
+    r = 4
+
+
+class Recording(dict):
+    """A namespace that logs how construction reads and writes it."""
+
+    def __init__(self, *args, **kw):
+        super().__init__(*args, **kw)
+        self.log = []
+
+    def __contains__(self, k):
+        self.log.append(("in", k))
+        return super().__contains__(k)
+
+    def __getitem__(self, k):
+        self.log.append(("get", k))
+        return super().__getitem__(k)
+
+    def __iter__(self):
+        self.log.append(("iter",))
+        return super().__iter__()
+
+    def __setitem__(self, k, v):
+        self.log.append(("set", k))
+        super().__setitem__(k, v)
+
+    def update(self, *args):
+        self.log.append(("update",))
+        super().update(*args)
+
+
+def test_members_are_in_string_order_not_definition_order():
+    class Color(NUmor):
+        RED = 1
+        GREEN = 2
+        BLUE = 3
+
+    assert Color._key == ("BLUE", "GREEN", "RED")
+    assert Color.keys() == ["BLUE", "GREEN", "RED"]
+
+
+def test_only_enumeration_bases_are_kept():
+    class X(NUmor, int):
+        a = 1
+
+    assert X.__bases__ == (NUmor,) and X._key == ("a",)
+    assert mNUmor("L", [A], {"b": 1})._key == ("b", "p", "q")
+    assert mNUmor("G", (b for b in (int, A)), {"b": 1}).__bases__ == (A,)
+
+
+def test_several_enumeration_bases_merge_into_a_class_of_the_root_alone():
+    class D(A, C):
+        pass
+
+    assert D._key == ("p", "q", "r")
+    assert (D.p, D.q, D.r) == (1, 2, 4)
+    assert D.__bases__ == (NUmor,) and not issubclass(D, A)
+    empty = mNUmor("E", (A, C), {})
+    assert empty._key == () and empty.__bases__ == (NUmor,)
+
+
+def test_without_an_enumeration_base_there_are_no_members_and_options_are_not_read():
+    ns = Recording(a=1, __ordo_numor_key__=lambda s: 1 / 0, __numoer_nominis__="Other")
+    cls = mNUmor("Plain", (int,), ns)
+    assert cls.__bases__ == (object,) and cls.__name__ == "Plain" and cls._key == ()
+    assert ns.log[0] == ("set", "_key")
+    assert not [e for e in ns.log if e[0] in ("in", "iter")]
+
+
+def test_candidate_names_skip_dunders_and_keep_underscore_and_mangled_names():
+    class S(NUmor):
+        """doc"""
+        __ordo_numor_reverse__ = False
+        _x = 1
+        __y = 2
+        __z__ = 3
+        _ = 4
+        a = 5
+
+    assert S._key == ("_", "_S__y", "_x", "a")
+    assert S.keys() == ["a"]
+
+
+def test_candidate_names_are_stripped_and_tested_with_unicode_digits():
+    ns = {"\u2003": 0, "\u3000__x": 1, " \u0661a": 2, "\u00b2b": 3, "\u2160c": 4, "\u00bdd": 5, "e": 6}
+    assert mNUmor("U", (NUmor,), ns)._key == ("e", "\u00bdd", "\u2160c")
+
+
+def test_a_body_entry_named_key_is_a_member_but_the_table_replaces_it():
+    class K(NUmor):
+        _key = 5
+        a = 1
+
+    assert K._key == ("_key", "a")
+
+
+@pytest.mark.parametrize("option, expected", [
+    ("Colours", "Colours"), (5, "Color"), (type("S", (str,), {})("Colours"), "Color")])
+def test_naming_option_accepts_only_an_exact_str(option, expected):
+    class Color(NUmor):
+        __numoer_nominis__ = option
+        a = 1
+
+    assert Color.__name__ == expected
+    assert Color.__qualname__.endswith("Color")
+
+
+def test_values_are_converted_by_kind():
+    class Explodes:
+        def __bool__(self):
+            raise ZeroDivisionError
+
+    odd, empty, st, cm = Explodes(), {}, staticmethod(len), classmethod(len)
+
+    class V(NUmor):
+        d = {"b": 2, "a": 1}
+        e = empty
+        def f(cls):
+            return cls
+        lam = lambda cls: cls  # noqa: E731
+        s, c, b, k, x = st, cm, len, int, odd
+
+    d = V.__dict__
+    assert is_numor(V.d) and V.d._key == ("a", "b") and V.d.__bases__ == (NUmor,)
+    assert d["e"] is empty
+    assert type(d["f"]) is classmethod and type(d["lam"]) is classmethod
+    assert V.f() is V and V.lam() is V
+    assert (d["s"], d["c"], d["b"], d["k"], d["x"]) == (st, cm, len, int, odd)
+
+
+def test_nested_dict_naming_option_names_the_nested_enumeration():
+    class W(NUmor):
+        sub = {"__numoer_nominis__": "Sub", "a": 1}
+
+    assert W.sub.__name__ == "Sub" and W.sub._key == ("a",)
+
+
+def test_dict_member_is_copied_but_a_namespace_given_directly_is_changed_in_place():
+    inner = {"z": 1}
+    member = {"y": inner, "x": 2}
+
+    class H(NUmor):
+        m = member
+
+    assert member == {"y": {"z": 1}, "x": 2} and member["y"] is inner
+    assert H.m._key == ("x", "y") and H.m.y._key == ("z",)
+    given = {"a": 1}
+    NUmor(given)
+    assert given == {"a": 1, "_key": ("a",)}
+    ns = {"a": 1, "f": lambda cls: 1, "g": {"z": 1}}
+    mNUmor("N", (NUmor,), ns)
+    assert ns["_key"] == ("a", "f", "g")
+    assert type(ns["f"]) is classmethod and is_numor(ns["g"])
+
+
+def test_public_members_of_bases_are_inherited_as_the_base_reports_them():
+    class Base(NUmor):
+        x = 1
+        _p = 2
+        y = 3
+        n = {"k": 1}
+        def f(cls):
+            return cls
+
+    class Derived(Base):
+        y = 9
+
+    assert Base._key == ("_p", "f", "n", "x", "y")
+    assert Derived._key == ("y", "f", "n", "x")
+    assert (Derived.y, Derived.x, Derived.n) == (9, 1, Base.n)
+    bound = Derived.__dict__["f"]
+    assert type(bound) is types.MethodType and bound.__self__ is Base
+    assert Derived.f() is Base
+
+
+def test_inherited_names_come_from_the_bases_keys_attribute():
+    class KB(NUmor):
+        x = 1
+        y = 2
+        def keys(cls):
+            return ["y"]
+
+    class KD(KB):
+        a = 1
+
+    assert KD._key == ("a", "y")
+
+
+def test_concat_joins_names_and_values_of_the_bases(monkeypatch):
+    calls = []
+    real = numor.concat
+
+    def recording(seqs):
+        calls.append(seqs)
+        return real(seqs)
+
+    monkeypatch.setattr(numor, "concat", recording)
+
+    class D(A, C):
+        z = 0
+
+    assert len(calls) == 2 and all(type(c) is tuple for c in calls)
+    assert [list(s) for s in calls[0]] == [["p", "q"], ["q", "r"]]
+    assert calls[1] == ((1, 2), (3, 4))
+    monkeypatch.setattr(numor, "concat", lambda seqs: seqs[0])
+
+    class F(A, C):
+        z = 0
+
+    assert F._key == ("z", "p", "q")
+
+
+def test_options_are_read_before_the_namespace_is_iterated():
+    ns = Recording(b=1, a=2, __ordo_numor_reverse__=True, __numoer_nominis__="Q")
+    cls = mNUmor("E", (NUmor,), ns)
+    assert cls.__name__ == "Q" and cls._key == ("b", "a")
+    log = ns.log
+    first_iter = log.index(("iter",))
+    assert {("in", o) for o in ("__numoer_nominis__", "__ordo_numor_key__",
+                                "__ordo_numor_reverse__", "__ordo_numor__")} <= set(log[:first_iter])
+    assert log.index(("update",)) < log.index(("set", "_key"))
+
+
+def test_a_non_dict_namespace_is_written_through_its_own_methods():
+    class Plain(collections.abc.MutableMapping):
+        def __init__(self, **kw):
+            self.d = dict(kw)
+        __getitem__ = lambda self, k: self.d[k]  # noqa: E731
+        __setitem__ = lambda self, k, v: self.d.__setitem__(k, v)  # noqa: E731
+        __delitem__ = lambda self, k: self.d.__delitem__(k)  # noqa: E731
+        __iter__ = lambda self: iter(self.d)  # noqa: E731
+        __len__ = lambda self: len(self.d)  # noqa: E731
+
+    ns = Plain(a=1, f=lambda cls: 1)
+    with pytest.raises(TypeError, match="must be dict"):
+        mNUmor("P", (NUmor,), ns)
+    assert ns.d["_key"] == ("a", "f") and type(ns.d["f"]) is classmethod
+
+
+def test_class_statement_keywords_are_accepted_and_not_passed_on():
+    seen = []
+
+    class Root(NUmor):
+        def __init_subclass__(cls, **kw):
+            seen.append(kw)
+
+    class K(Root, flag=1):
+        a = 1
+
+    assert seen == [{}] and K._key == ("a",)
+
+
+class KeysIsOne(NUmor):
+    keys = 1
+
+
+class KeysNamesMissing(NUmor):
+    def keys(cls):
+        return ["missing"]
+
+
+class Falsy(dict):
+    def __bool__(self):
+        raise ZeroDivisionError
+
+
+@pytest.mark.parametrize("bases, ns, exc, message", [
+    ((NUmor,), {1: 2, "a": 1}, AttributeError, "'int' object has no attribute 'strip'"),
+    ((NUmor,), {" c": 1}, KeyError, "'c'"),
+    ((NUmor,), {"a": {1: 2}}, TypeError, ITEM_MSG),
+    ((NUmor,), {"a": Falsy(x=1)}, ZeroDivisionError, ""),
+    ((NUmor,), {"a": 1, "b": 2, "__ordo_numor__": ["a"]}, TypeError, "'<' not supported"),
+    ((KeysIsOne,), {"a": 1}, TypeError, "'int' object is not callable"),
+    ((KeysNamesMissing,), {"a": 1}, AttributeError, "missing"),
+])
+def test_errors_of_the_steps_propagate_unchanged(bases, ns, exc, message):
+    with pytest.raises(exc) as info:
+        mNUmor("Z", bases, ns)
+    assert type(info.value) is exc and message in str(info.value)
+
+
+def test_a_name_that_is_not_a_str_fails_in_class_creation():
+    with pytest.raises(TypeError):
+        mNUmor(5, (NUmor,), {"a": 1})
+
+
+def test_module_attributes_are_looked_up_at_each_class_creation(monkeypatch):
+    monkeypatch.setattr(numor, "FunctionType", type(len))
+
+    class G(NUmor):
+        b = len
+        def f(cls):
+            pass
+
+    assert type(G.__dict__["b"]) is classmethod
+    assert type(G.__dict__["f"]) is types.FunctionType
+    monkeypatch.undo()
+    made = []
+    monkeypatch.setattr(numor, "NUmor", lambda d: made.append(d) or "nested")
+
+    class H(NUmor):
+        d = {"a": 1}
+
+    assert H.d == "nested" and made == [{"a": 1}]
+    monkeypatch.setattr(numor, "NUmor", A)
+
+    class M(NUmorMutant, C):
+        pass
+
+    assert M.__bases__ == (A,)

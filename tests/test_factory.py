@@ -1,0 +1,181 @@
+"""Calling an enumeration class builds a new enumeration class from data."""
+import re
+import types
+
+import pytest
+
+import numor
+from numor import NUmor, NUmorMutant, mNUmor, mmNumor
+
+NAME_MSG = "Наименование перечисления может быть только строкой"
+ITEM_MSG = "Атрибуты перечисления могут быть только строками"
+SET_MSG = "В перечисление запрещено добавлять новые атрибуты!"
+DEL_MSG = "Из перечисления запрещено удалять атрибуты!"
+
+calls = []
+
+
+class Recording(mNUmor):
+    def __new__(mcls, name, bases, dct, **kw):
+        calls.append((name, bases, dct, dict(dct) if isinstance(dct, dict) else dct))
+        return super().__new__(mcls, name, bases, dct)
+
+
+class Rec(NUmor, metaclass=Recording):
+    pass
+
+
+class S(str):
+    pass
+
+
+class FS(frozenset):
+    pass
+
+
+def test_no_arguments_builds_memberless_subclass_named_after_caller():
+    E = NUmor()
+    assert (type(E), E.__name__, E.__bases__, E._key) == (mNUmor, "NUmor", (NUmor,), ())
+    Rec()
+    assert calls[-1][:2] + calls[-1][3:] == ("Rec", (Rec,), {"__ordo_numor__": ()})
+
+
+@pytest.mark.parametrize("data", [["b", "a", "b"], ("b", "a", "b"), ["x", "__ordo_numor__"]])
+def test_sequence_data_gives_new_namespace_with_its_order_last(data):
+    E = Rec(data)
+    _, _, dct, ns = calls[-1]
+    assert dct is not data and ns["__ordo_numor__"] is data
+    assert list(ns.items()) == [(x, x) for x in dict.fromkeys(data) if x != "__ordo_numor__"] + [
+        ("__ordo_numor__", data)]
+    assert E._key == tuple(x for x in dict.fromkeys(data) if x != "__ordo_numor__")
+
+
+@pytest.mark.parametrize("kind", [set, frozenset, FS])
+def test_set_data_becomes_sorted_list(kind):
+    assert Rec(kind("bca"))._key == ("a", "b", "c")
+    assert calls[-1][3]["__ordo_numor__"] == ["a", "b", "c"]
+    assert type(calls[-1][3]["__ordo_numor__"]) is list
+
+
+def test_mapping_and_other_data_are_the_namespace_itself():
+    d = {"x": 1}
+    assert Rec(d, "Q").x == 1
+    assert calls[-1][2] is d and calls[-1][3] == {"x": 1} and d["_key"] == ("x",)
+    with pytest.raises(TypeError):  # the metaclass cannot subscribe a str by name
+        Rec("ab")
+    assert calls[-1][2] == "ab"
+
+
+A, B = NUmor(["p", "q"], "A"), NUmor(["q", "r"], "B")
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, name, bases",
+    [
+        ((["a"], "Colour"), {}, "Colour", (NUmor,)),
+        ((["a"],), {"name": "Colour"}, "Colour", (NUmor,)),
+        ((["a"], "X"), {"name": "Y", "colour": 1, "data": 2}, "Y", (NUmor,)),
+        ((["a"], ""), {}, "NUmor", (NUmor,)),
+        ((["a"], "X"), {"name": ""}, "NUmor", (NUmor,)),
+        ((["a"], "X", (A,)), {}, "X", (A,)),
+        ((["a"], "X", (B,)), {"base": (A,)}, "X", (A,)),
+        ((["a"], "X"), {"base": 0}, "X", (NUmor,)),
+    ],
+)
+def test_keywords_win_over_positions_and_false_values_mean_caller(args, kwargs, name, bases):
+    E = NUmor(*args, **kwargs)
+    assert (E.__name__, E.__bases__, E._key[0]) == (name, bases, "a")
+
+
+def test_base_and_name_keywords_reach_metaclass_unchanged():
+    Rec(base=(A, B), name="A_B")
+    assert calls[-1][:2] == ("A_B", (A, B)) and calls[-1][3] == {"__ordo_numor__": ()}
+    C = NUmor(base=(A, B), name="A_B")
+    assert (C.__name__, C.__bases__, C._key) == ("A_B", (NUmor,), ("p", "q", "r"))
+
+
+@pytest.mark.parametrize("base, meta", [(NUmor, mNUmor), (NUmorMutant, mmNumor)])
+def test_calling_an_enumeration_derives_from_it_with_its_metaclass(base, meta):
+    E = base(["a"], "E")
+    F = E(["c"])
+    assert (type(F), F.__name__, F.__bases__, F._key) == (meta, "E", (E,), ("c", "a"))
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, msg",
+    [
+        ((["a"], 5), {}, NAME_MSG),
+        ((["a"], None), {}, NAME_MSG),
+        ((["a"], S("x")), {}, NAME_MSG),
+        ((["a"], "ok"), {"name": b"x"}, NAME_MSG),
+        (([1], 5), {}, NAME_MSG),  # the name is checked first
+        (([1],), {}, ITEM_MSG),
+        ((["a", S("b")],), {}, ITEM_MSG),
+        (({1: "x"},), {}, ITEM_MSG),
+        (({"a", 1},), {}, ITEM_MSG),
+        ((5,), {}, "'int' object is not iterable"),
+    ],
+)
+def test_names_and_items_must_be_exactly_str(args, kwargs, msg):
+    with pytest.raises(TypeError) as info:
+        NUmor(*args, **kwargs)
+    assert type(info.value) is TypeError and info.value.args == (msg,)
+
+
+class Delegating(NUmor):
+    @classmethod
+    def __call__(cls, *arg, **args):
+        return ("called", cls, arg, args)
+
+
+def test_class_bound_call_takes_over_and_method_type_is_read_each_time(monkeypatch):
+    assert Delegating([1], 5, name=None, x=1) == ("called", Delegating, ([1], 5), {"name": None, "x": 1})
+    monkeypatch.setattr(numor, "MethodType", int)
+    assert Delegating(["a"]).__bases__ == (Delegating,)
+    monkeypatch.setattr(numor, "MethodType", types.MethodType)
+    assert Delegating()[0] == "called"
+
+
+def test_positional_arguments_are_read_through_module_pz_unpack(monkeypatch):
+    seen, original = [], numor.pzUnpack
+    monkeypatch.setattr(numor, "pzUnpack", lambda *a: seen.append(a) or original(*a))
+    data = ["a"]
+    NUmor(data, "N")
+    NUmor(name="M")
+    assert seen[0][0] == (data, "N") and seen[0][0][0] is data and seen[1][0] == ()
+    assert seen[0][1] == seen[1][1] == ((), "", ()) and seen[0][1] is not seen[1][1]
+
+
+@pytest.mark.parametrize(
+    "result, msg",
+    [
+        (iter((["a"], "L", ())), None),
+        ((["a"], "L"), "not enough values to unpack (expected 3, got 2)"),
+        ((["a"], "L", (), 4), "too many values to unpack (expected 3)"),
+    ],
+)
+def test_pz_unpack_result_is_unpacked_into_exactly_three(monkeypatch, result, msg):
+    monkeypatch.setattr(numor, "pzUnpack", lambda given, defaults: result)
+    if msg is None:
+        E = NUmor()
+        assert (E.__name__, E._key) == ("L", ("a",))
+    else:
+        with pytest.raises(ValueError, match=re.escape(msg)):
+            NUmor()
+
+
+@pytest.mark.parametrize(
+    "op, msg",
+    [
+        (lambda i: setattr(i, "x", 1), SET_MSG),
+        (lambda i: setattr(i, "__class__", Rec), SET_MSG),
+        (lambda i: delattr(i, "x"), DEL_MSG),
+        (lambda i: delattr(i, "__class__"), DEL_MSG),
+    ],
+)
+@pytest.mark.parametrize("cls", [NUmor, Rec, NUmorMutant])
+def test_instances_refuse_every_attribute_change(cls, op, msg):
+    inst = object.__new__(cls)
+    with pytest.raises(AttributeError) as info:
+        op(inst)
+    assert info.value.args == (msg,) and type(inst) is cls and not hasattr(inst, "x")

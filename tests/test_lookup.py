@@ -1,0 +1,225 @@
+"""Reading an enumeration: lookup, membership and slicing."""
+import pytest
+from hypothesis import given, strategies as st
+
+import numor
+from numor import NUmor, NUmorMutant, mNUmor
+
+
+class E(NUmor):
+    a = 1
+    _b = 2
+    c = 3
+    __ordo_numor__ = ("a", "_b", "c")
+
+
+K = NUmor(["x"], "c")  # exact mNUmor, named like a member of E
+M = NUmorMutant(["x"], "c")  # mutable, same name
+
+
+class Str(str):
+    def __str__(self):
+        return "zz"
+
+
+class Raising(str):
+    """A key whose comparison with member names raises `exc`."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __eq__(self, other):
+        raise self.exc
+
+    __hash__ = str.__hash__
+
+
+@pytest.mark.parametrize(
+    "expr, expected",
+    [
+        (lambda: (E.keys(), E.values(), len(E), dict(E)), (["a", "c"], (1, 2, 3), 3, {"a": 1, "c": 3})),
+        (lambda: (E["_b"], E[Str("c")], E[1], E[-1], E[True], E[K]), (2, 3, "_b", "c", "_b", K)),
+        (lambda: (E.index(1), E.index(-3), E.index("_b"), E.index(K)), ("_b", "a", 1, 2)),
+        (lambda: (E.get(3), E.get(0), E.get("zz", 0), E.get(key="c", pz=0), E.get(K)), (None, "a", 0, 3, K)),
+        (lambda: [k in E for k in ("_b", 2, 3, -1, True, False, 0.0)], [1, 1, 0, 0, 1, 1, 0]),
+        (lambda: [k in E for k in (K, M, NUmor, Str("a"), Str("zz"))], [1, 1, 0, 1, 0]),
+        (lambda: None in NUmor(["None"]), True),
+        (lambda: (len(NUmor), list(NUmor), 0 in NUmor, NUmor.values()), (0, [], False, ())),
+        (lambda: (NUmor[:].__name__, NUmor[:]._key, NUmor[:].__bases__), ("NUmor", (), (NUmor,))),
+    ],
+)
+def test_lookup_sees_all_members_and_ints_mean_positions(expr, expected):
+    assert expr() == expected
+
+
+@pytest.mark.parametrize(
+    "expr, exc, arg",
+    [
+        (lambda: E[3], KeyError, 3),
+        (lambda: E[-4], KeyError, -4),
+        (lambda: E["zz"], KeyError, "zz"),
+        (lambda: E[(0, 1)], KeyError, (0, 1)),
+        (lambda: E[M], KeyError, M),
+        (lambda: E[None], KeyError, None),
+        (lambda: NUmor[0], KeyError, 0),
+        (lambda: E.get(M), KeyError, M),  # `M in E` is true, `E[M]` is not
+        (lambda: mNUmor.__getitem__(int, 0), KeyError, 0),
+        (lambda: E.index(3), IndexError, ...),
+        (lambda: E.index("zz"), ValueError, ...),
+        (lambda: E.index(M), ValueError, ...),
+        (lambda: E[1:5], KeyError, slice(1, 5)),
+        (lambda: E[-4:], KeyError, slice(-4, None)),
+        (lambda: E[::0], ValueError, ...),
+        (lambda: E[:"x"], TypeError, ...),  # typOrPz passes the str on to range
+        (lambda: E[Raising(ZeroDivisionError)], ZeroDivisionError, ...),
+        (lambda: mNUmor.__contains__(int, "a"), AttributeError, ...),
+    ],
+)
+def test_failed_lookups_raise_their_own_kind(expr, exc, arg):
+    with pytest.raises(exc) as info:
+        expr()
+    assert type(info.value) is exc and (arg is ... or info.value.args == (arg,))
+
+
+def test_position_out_of_range_becomes_key_error_with_index_error_context():
+    try:
+        raise ValueError("outer")
+    except ValueError:
+        with pytest.raises(KeyError) as info:
+            E[3]
+    ctx = info.value.__context__
+    assert type(ctx) is IndexError and type(ctx.__context__) is ValueError
+    with pytest.raises(KeyError) as info:
+        E["zz"]
+    assert info.value.__context__ is None
+
+
+@pytest.mark.parametrize("exc", [AttributeError, IndexError])
+def test_guarded_errors_from_called_code_become_key_error(exc):
+    key = Raising(exc("inner"))
+    with pytest.raises(KeyError) as info:
+        E[key]
+    assert info.value.args[0] is key and info.value.__context__ is key.exc
+
+
+def test_missing_member_attribute_becomes_key_error_except_in_values():
+    X = NUmor(["a", "b"], "X")
+    type.__delattr__(X, "b")
+    for key in ("b", slice(None)):
+        with pytest.raises(KeyError) as info:
+            X[key]
+        assert info.value.args == (key,) and type(info.value.__context__) is AttributeError
+    with pytest.raises(AttributeError):
+        X.values()
+
+
+def test_member_named_like_a_method_shadows_it_but_protocols_still_work():
+    X = NUmor({"keys": 1, "get": 2, "b": 3})
+    assert (X.keys, X.get, type(X).keys(X), type(X).get(X, "b")) == (1, 2, ["b", "get", "keys"], 3)
+    assert (len(X), "get" in X, X["keys"], list(X)) == (3, True, 1, [("b", 3), ("get", 2), ("keys", 1)])
+
+
+log = []
+
+
+class Derived(mNUmor):
+    def __len__(self):
+        log.append("len")
+        return 1
+
+    def __contains__(self, key):
+        log.append(("in", key))
+        return True
+
+    def __getitem__(self, key):
+        log.append(("[]", key))
+        return mNUmor.__getitem__(self, key) if isinstance(key, slice) else ("got", key)
+
+    def __str__(self):
+        return "Other"
+
+
+class D(NUmor, metaclass=Derived):
+    a = 1
+    b = 2
+
+
+class Odd(int):
+    def __ge__(self, other):
+        return "" if int(self) < 0 else "ge"
+
+    def __lt__(self, other):
+        return "lt"
+
+
+def test_overridden_protocols_of_a_derived_metaclass_are_honoured():
+    log.clear()
+    assert D.get("zz", 0) == ("got", "zz")
+    assert log == [("in", "zz"), ("[]", "zz")]
+    log.clear()
+    S = D[:]  # default stop from len(self), name from str(self)
+    assert (S._key, S.__name__, type(S)) == (("a",), "Other", mNUmor)
+    assert log == [("[]", slice(None)), "len"]
+    log.clear()
+    # `0 <= key < len(self)`, chained: len only when the first half holds
+    assert [mNUmor.__contains__(D, k) for k in (0, 1, -1, Odd(-5), Odd(5))] == [True, False, False, "", "lt"]
+    assert log == ["len", "len", "len"]
+
+
+@pytest.mark.parametrize(
+    "key, names",
+    [
+        (slice(0, 2), ("a", "_b")),
+        (slice(None, None, -1), ()),
+        (slice(-1, None), ("c", "a", "_b")),
+        (slice(True, None), ("_b", "c")),
+    ],
+)
+@pytest.mark.parametrize("src", [E, NUmorMutant({"a": 1, "_b": 2, "c": 3, "__ordo_numor__": E._key}, "E")])
+def test_slice_selects_positions_of_range_without_clamping(src, key, names):
+    S = src[key]
+    assert (type(S), S.__name__, S.__bases__, S._key) == (mNUmor, "E", (NUmor,), names)
+    assert [getattr(S, n) for n in names] == [getattr(E, n) for n in names]
+
+
+def test_slice_reads_fields_and_builds_class_through_module_names(monkeypatch):
+    seen, original = [], numor.typOrPz
+    monkeypatch.setattr(numor, "typOrPz", lambda *a: seen.append(a) or original(*a))
+    E[::-1]
+    assert seen == [(int, None, 0), (int, None, 3), (int, -1, 1)]
+    monkeypatch.setattr(numor, "NUmor", lambda *a, **k: seen.append((a, k)) or "made")
+    assert E[-1:] == "made"
+    (dat, name), kw = seen[-1]
+    assert (name, kw) == ("E", {})
+    assert list(dat.items()) == [("c", 3), ("a", 1), ("_b", 2), ("__ordo_numor__", ("c", "a", "_b", "c"))]
+
+
+@pytest.mark.parametrize("exc, converted", [(AttributeError, True), (IndexError, True), (RuntimeError, False)])
+def test_errors_of_typorpz_are_guarded_by_kind(monkeypatch, exc, converted):
+    err = exc("boom")
+
+    def bad(*a):
+        raise err
+
+    monkeypatch.setattr(numor, "typOrPz", bad)
+    with pytest.raises(KeyError if converted else exc) as info:
+        E[0:1]
+    if converted:
+        assert info.value.args == (slice(0, 1),) and info.value.__context__ is err
+    else:
+        assert info.value is err
+
+
+positions = st.one_of(st.none(), st.integers(-5, 5))
+
+
+@given(positions, positions, st.one_of(st.none(), st.integers(-3, 3).filter(bool)))
+def test_slice_matches_model(start, stop, step):
+    keys = E._key
+    try:
+        picked = [keys[p] for p in range(start or 0, len(keys) if stop is None else stop, step or 1)]
+    except IndexError:
+        with pytest.raises(KeyError):
+            E[start:stop:step]
+        return
+    assert E[start:stop:step]._key == tuple(dict.fromkeys(picked))

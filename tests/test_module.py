@@ -1,0 +1,132 @@
+import types
+
+import pytest
+import utilites
+
+import numor
+from numor import NUmor, NUmorMutant, is_numor, mmNumor, mNUmor
+
+
+class Color(NUmor):
+    RED = 1
+    GREEN = 2
+    BLUE = 3
+
+
+class Live(NUmorMutant):
+    a = 1
+
+
+def test_module_attributes_are_bound_in_import_order():
+    names = [k for k in vars(numor) if not k.startswith("__") or k == "__all__"]
+    assert names == ["MethodType", "FunctionType", "pzUnpack", "typOrPz", "concat", "__all__",
+                     "mNUmor", "mmNumor", "NUmor", "NUmorMutant", "is_numor"]
+    assert numor.MethodType is types.MethodType
+    assert numor.FunctionType is types.FunctionType
+    for name in ("pzUnpack", "typOrPz", "concat"):
+        assert getattr(numor, name) is getattr(utilites, name)
+
+
+def test_all_is_a_tuple_and_star_import_binds_exactly_the_exported_names():
+    assert numor.__all__ == ("NUmor", "NUmorMutant", "is_numor")
+    assert type(numor.__all__) is tuple
+    ns = {}
+    exec("from numor import *", ns)
+    del ns["__builtins__"]
+    assert ns == {"NUmor": NUmor, "NUmorMutant": NUmorMutant, "is_numor": is_numor}
+
+
+@pytest.mark.parametrize("cls, bases, meta", [
+    (mNUmor, (type,), type),
+    (mmNumor, (mNUmor,), type),
+    (NUmor, (object,), mNUmor),
+    (NUmorMutant, (NUmor,), mmNumor),
+])
+def test_class_hierarchy(cls, bases, meta):
+    assert cls.__bases__ == bases
+    assert type(cls) is meta
+    assert cls.__module__ == "numor"
+    assert cls.__doc__ is None
+
+
+@pytest.mark.parametrize("cls, entries", [
+    (mNUmor, ["__new__", "keys", "values", "index", "get", "__len__", "__iter__", "__contains__",
+              "__getitem__", "__add__", "__dir__", "__bool__", "__nonzero__", "__repr__",
+              "__str__", "__unicode__"]),
+    (mmNumor, ["update", "clear", "__setattr__", "__delattr__", "__delitem__"]),
+    (NUmor, ["__new__", "__setattr__", "__delattr__"]),
+    (NUmorMutant, []),
+])
+def test_class_namespaces_hold_their_entries_in_order(cls, entries):
+    own = [k for k in cls.__dict__
+           if k not in ("__module__", "__doc__", "__dict__", "__weakref__", "_key")]
+    assert own == entries
+    assert next(iter(cls.__dict__)) == "__module__"
+    for name in entries:
+        value = cls.__dict__[name]
+        if name == "__new__":
+            assert type(value) is staticmethod
+            assert type(value.__func__) is type(is_numor)
+        else:
+            assert type(value) is type(is_numor)
+
+
+def test_aliases_are_the_same_function_objects():
+    d = mNUmor.__dict__
+    assert d["__nonzero__"] is d["__bool__"]
+    assert d["__unicode__"] is d["__str__"]
+    assert mNUmor.__nonzero__ is mNUmor.__bool__
+
+
+def test_module_has_no_docstring():
+    assert numor.__doc__ is None
+
+
+def test_base_classes_have_no_members():
+    assert NUmor._key == () and NUmorMutant._key == ()
+    assert NUmor.keys() == []
+
+
+@pytest.mark.parametrize("obj, expected", [
+    (NUmor, True), (NUmorMutant, True), (Color, True), (Live, True), (NUmor(["a"]), True),
+    (mNUmor, False), (mmNumor, False), (type, False), ("a", False), (None, False),
+    (Color.RED, False), (object.__new__(Color), False),
+])
+def test_is_numor_truth_table(obj, expected):
+    assert is_numor(obj) is expected
+
+
+def test_is_numor_propagates_instance_check_errors():
+    class Odd:
+        @property
+        def __class__(self):
+            raise ZeroDivisionError
+
+    with pytest.raises(ZeroDivisionError):
+        is_numor(Odd())
+
+
+def test_is_numor_uses_the_current_module_attribute(monkeypatch):
+    monkeypatch.setattr(numor, "mNUmor", type)
+    assert is_numor(int) is True
+    monkeypatch.undo()
+    assert is_numor(int) is False
+
+
+def test_import_calls_concat_twice_only_for_the_mutable_base(run_python, tmp_path):
+    (tmp_path / "utilites.py").write_text(
+        "calls = []\n"
+        "def pzUnpack(given, defaults):\n    calls.append('pzUnpack')\n"
+        "def typOrPz(typ, value, default):\n    calls.append('typOrPz')\n"
+        "def concat(seqs):\n"
+        "    calls.append(seqs)\n"
+        "    return [x for s in seqs for x in s]\n")
+    proc = run_python(f"""
+        import sys
+        sys.path.insert(0, {str(tmp_path)!r})
+        import numor, utilites
+        assert [type(c) for c in utilites.calls] == [tuple, tuple], utilites.calls
+        assert [list(map(list, c)) for c in utilites.calls] == [[[]], [[]]], utilites.calls
+        print("ok")
+    """)
+    assert proc.stdout == "ok\n", proc.stderr

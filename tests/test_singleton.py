@@ -1,0 +1,95 @@
+import pytest
+
+
+def _ok(proc, expected="ok\n"):
+    assert proc.stdout == expected, proc.stderr
+
+
+def test_a_second_import_and_reload_return_the_same_module(run_python):
+    _ok(run_python("""
+        import importlib, importlib.util, sys
+        import numor
+        first, root = numor, numor.NUmor
+        del sys.modules["numor"]
+        import numor
+        assert numor is first and numor.NUmor is root
+        assert importlib.reload(numor) is first and numor.NUmor is root
+        spec = importlib.util.find_spec("numor")
+        again = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(again)
+        assert again is first and numor.NUmor is root
+        print("ok")
+    """))
+
+
+def test_initialising_a_different_module_object_raises_runtime_error(run_python):
+    # The import system always hands back the existing module, so the module
+    # definition is executed on a fresh module object through the C API.
+    _ok(run_python("""
+        import ctypes, types
+        import numor
+        api = ctypes.pythonapi
+        api.PyModule_GetDef.restype = ctypes.c_void_p
+        api.PyModule_GetDef.argtypes = [ctypes.py_object]
+        api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+        other = types.ModuleType("numor")
+        try:
+            api.PyModule_ExecDef(other, api.PyModule_GetDef(numor))
+        except RuntimeError as e:
+            assert str(e) == ("Module 'numor' has already been imported. "
+                              "Re-initialisation is not supported."), e
+            assert "NUmor" not in vars(other)
+            print("ok")
+    """))
+
+
+def test_a_second_interpreter_cannot_import_the_module(run_python):
+    proc = run_python("""
+        import numor
+        try:
+            import _xxsubinterpreters as subs
+        except ImportError:
+            import _testcapi
+            print("capi", _testcapi.run_in_subinterp("import numor"))
+        else:
+            interp = subs.create()
+            try:
+                subs.run_string(interp, "import numor")
+            except subs.RunFailedError as e:
+                print("xx", e)
+            else:
+                print("imported")
+    """)
+    if "ModuleNotFoundError: No module named '_testcapi'" in proc.stderr:
+        pytest.skip("no way to start a second interpreter")
+    message = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+    assert "ImportError" in proc.stdout + proc.stderr and message in proc.stdout + proc.stderr
+    assert "imported" not in proc.stdout
+
+
+@pytest.mark.parametrize("breakage", [
+    "sys.path.insert(0, {tmp!r})",
+    "sys.modules['utilites'] = None",
+])
+def test_a_failed_import_leaves_nothing_behind(run_python, tmp_path, breakage):
+    (tmp_path / "utilites.py").write_text("def pzUnpack(g, d): pass\ndef typOrPz(t, v, d): pass\n")
+    _ok(run_python(f"""
+        import sys
+        {breakage.format(tmp=str(tmp_path))}
+        try:
+            import numor
+        except ImportError:
+            pass
+        else:
+            raise SystemExit("import succeeded")
+        assert "numor" not in sys.modules
+        if sys.path[0] == {str(tmp_path)!r}:
+            sys.path.pop(0)
+        del sys.modules["utilites"]
+        import numor, utilites
+        assert numor.concat is utilites.concat
+        class E(numor.NUmorMutant):
+            a = 1
+        assert E._key == ("a",)
+        print("ok")
+    """))

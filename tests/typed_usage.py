@@ -1,0 +1,110 @@
+"""Typed use of numor: checked with `mypy --strict` and also executed.
+
+Each `assert_type` states what a type checker must infer from the stubs;
+the plain `assert`s next to them check that the running module agrees.
+"""
+
+from typing import Any, assert_type
+
+import utilites
+from numor import NUmor, NUmorMutant, is_numor, mNUmor
+
+
+class Colour(NUmor):
+    RED = 1
+    GREEN = 2
+    BLUE = 3
+    __ordo_numor__ = ("RED", "GREEN", "BLUE")
+
+
+class Tally(NUmor):
+    a = 1
+    b = 2
+
+    @classmethod  # optional at run time; it tells a type checker what happens
+    def total(cls) -> int:
+        return sum(cls[name] for name in ("a", "b"))
+
+
+class Shape(NUmor):
+    class sizes(NUmor):  # a nested enumeration written as a class statement
+        small = 1
+        large = 9
+
+    square = 4
+
+
+class Live(NUmorMutant):
+    a = 1
+
+
+def lookups() -> None:
+    assert_type(Colour["RED"], Any)
+    assert_type(Colour[0], str)
+    assert_type(Colour[1:], type[NUmor])
+    same: type[Shape] = Colour[Shape]
+    assert_type(Colour.index("GREEN"), int)
+    assert_type(Colour.index(2), str)
+    assert_type(Colour.get(5), str | None)
+    assert_type(Colour.get(5, ""), str)
+    assert_type(Colour.keys(), list[str])
+    assert_type(Colour.values(), tuple[Any, ...])
+    assert_type(Colour._key, tuple[str, ...])
+    assert_type(len(Colour), int)
+    assert_type("RED" in Colour, bool)
+    assert_type(Tally.total(), int)
+    assert (Colour[0], Colour.index(2), Colour.get(5, "")) == ("RED", "BLUE", "")
+    assert Tally.total() == 3 and same is Shape
+    names: list[str] = []
+    for name, value in Colour:
+        assert_type(name, str)
+        names.append(name)
+    assert names == Colour.keys() == ["RED", "GREEN", "BLUE"]
+    as_dict: dict[str, Any] = dict(Colour)
+    assert as_dict == {"RED": 1, "GREEN": 2, "BLUE": 3}
+    assert Shape.sizes.small == 1 and Shape.keys() == ["sizes", "square"]
+
+
+def building() -> None:
+    names = NUmor(["b", "a"], "Names")
+    assert_type(names, type[NUmor])
+    assert_type(Colour(["x"]), type[Colour])
+    assert_type(Live(["x"]), type[Live])
+    assert_type(NUmor({"x": 1}, name="X"), type[NUmor])
+    assert_type(NUmor(base=(Colour, Shape), name="Both"), type[NUmor])
+    assert_type(Colour + Shape, type[NUmor])
+    assert names._key == ("b", "a") and names.__name__ == "Names"
+    assert issubclass(Live(["x"]), Live)
+    assert (Colour + Shape).__name__ == "Colour_Shape"
+
+
+def mutating() -> None:
+    Live.extra = 5  # mutable enumerations accept new attributes
+    Live.update({"b": 2})
+    assert Live._key == ("a", "extra", "b")
+    assert Live["extra"] == 5
+    del Live["extra"]
+    Live.clear()
+    assert len(Live) == 0
+
+
+def checking(obj: object) -> list[str]:
+    if is_numor(obj):
+        assert_type(obj, mNUmor)
+        return obj.keys()
+    return []
+
+
+def helpers() -> None:
+    assert_type(utilites.concat([[1], [2]]), list[int])
+    assert_type(utilites.typOrPz(int, None, 0), int)
+    assert utilites.concat([[1], [2]]) == [1, 2]
+
+
+if __name__ == "__main__":
+    lookups()
+    building()
+    mutating()
+    assert checking(Colour) == ["RED", "GREEN", "BLUE"] and checking(3) == []
+    helpers()
+    print("typed usage ok")
