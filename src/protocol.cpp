@@ -127,6 +127,7 @@ struct MemberIter {
     bool started;
     bool finished;
     bool running;
+    PyObject *weakrefs;  // generators can be weakly referenced
 };
 
 MemberIter *as_iter(PyObject *o) { return reinterpret_cast<MemberIter *>(o); }
@@ -278,6 +279,7 @@ int iter_clear(PyObject *self) {
 
 void iter_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
+    if (as_iter(self)->weakrefs) PyObject_ClearWeakRefs(self);
     iter_clear(self);
     PyObject_GC_Del(self);
 }
@@ -315,6 +317,7 @@ int protocol_ready() {
         t.tp_traverse = iter_traverse;
         t.tp_clear = iter_clear;
         t.tp_iter = PyObject_SelfIter;
+        t.tp_weaklistoffset = offsetof(MemberIter, weakrefs);
         t.tp_iternext = iter_next;
         t.tp_methods = iter_methods;
         t.tp_getset = iter_getset;
@@ -386,6 +389,7 @@ PyObject *meta_iter(PyObject *const *a) {
     it->table = nullptr;
     it->pos = 0;
     it->started = it->finished = it->running = false;
+    it->weakrefs = nullptr;
     PyObject_GC_Track(it);
     return reinterpret_cast<PyObject *>(it);
 }

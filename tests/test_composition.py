@@ -4,14 +4,7 @@ import pytest
 import numor
 from numor import NUmor, NUmorMutant, mNUmor
 
-
-class Colors(NUmor):
-    red = "R"
-    green = "G"
-    _x = "X"
-    __ordo_numor__ = ("red", "green", "_x")
-
-
+Colors = NUmor({"red": "R", "green": "G", "_x": "X", "__ordo_numor__": ("red", "green", "_x")}, "Colors")
 Sizes = NUmorMutant({"small": 1, "red": 2, "__ordo_numor__": ("small", "red")}, "Sizes")
 
 
@@ -63,9 +56,7 @@ def test_reflected_addition_is_not_supported():
 
 
 class Named(NUmor):
-    b = 1
-    a = 2
-    _c = 3
+    b, a, _c = 1, 2, 3
     __ordo_numor__ = ("b", "a", "_c")
     __numoer_nominis__ = "Shown"
 

@@ -26,11 +26,9 @@ CANDIDATES = ["b", "A", "_c", "a"]
 @pytest.mark.parametrize("names, options, expected", [
     (CANDIDATES, {}, ["A", "_c", "a", "b"]),
     (CANDIDATES, {"_reverse": True}, ["b", "a", "_c", "A"]),
-    (["R", "G", "B"], {"": ("R", "G", "B")}, ["R", "G", "B"]),
     (["R", "G", "B"], {"": ["R", "G", "B"], "_reverse": True}, ["B", "G", "R"]),
     (["a", "b", "c"], {"": ("x", "c", "c", "a", "b", "c")}, ["c", "a", "b"]),
     (["bravo", "alpha", "beta"], {"": ("zulu",)}, ["alpha", "bravo", "beta"]),
-    (["bb", "a", "cc", "d"], {"_key": lambda s: len(s)}, ["a", "d", "bb", "cc"]),
     (["bb", "a", "cc", "d"], {"_key": lambda s: len(s), "_reverse": True}, ["bb", "cc", "a", "d"]),
     (["x", "aa", "b", "ccc"], {"": ["ccc"], "_key": lambda s: len(s)}, ["ccc", "x", "b", "aa"]),
     (["a", "b", "c"], {"": Positions(["a", "b", "c"])}, ["c", "b", "a"]),

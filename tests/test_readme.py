@@ -45,7 +45,7 @@ def doctest_text():
 def test_readme_examples_run_as_written():
     parser = doctest.DocTestParser()
     test = parser.get_doctest(doctest_text(), {"__name__": "readme"}, "README.md", str(README), 0)
-    assert len(test.examples) > 150, "the README lost its examples"
+    assert len(test.examples) > 100, "the README lost its examples"
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
     report = []
     runner.run(test, out=report.append)
@@ -96,4 +96,4 @@ def test_every_class_body_option_is_shown_in_an_example(name):
     examples = "\n".join(
         "\n".join(body) for lang, _, body in fenced_blocks() if lang == "python"
     )
-    assert f"... {' ' * 3}{name} = " in examples or f"{name}" in examples.replace("\"", "")
+    assert re.search(rf"^\.\.\.\s+{name} = ", examples, re.M)

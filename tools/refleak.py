@@ -1,0 +1,169 @@
+"""Reference-leak hunt for the test suite (pytest plugin).
+
+Load with ``-p refleak`` (``tools/`` on ``sys.path``) under a debug build of
+CPython, which has ``sys.gettotalrefcount``, and pass ``--refleak=W:N``. Every
+test then runs W times to warm up and N times counted, each time with its own
+setup and teardown, like CPython's own ``-R W:N``. After each run the plugin
+clears the interpreter's caches, collects garbage and reads the total
+reference count and the number of allocated memory blocks. A test whose
+every counted run leaves more references, or more blocks, than the run
+before is a leak and is reported as a failure with the deltas. A final run
+is logged as usual, so the report shows ordinary pass and fail results.
+
+Tests are run once, without counting, when they:
+  * use the ``run_python`` fixture: the code under test runs in a child
+    process, whose counts the parent cannot see;
+  * match an entry of ``SINGLE_RUN`` below, each with its reason.
+"""
+import gc
+import linecache
+import re
+import sys
+
+import pytest
+from _pytest.runner import runtestprotocol
+
+# Node-id prefixes of tests that cannot be counted, and why.
+SINGLE_RUN = {
+    "tests/test_singleton.py": "re-imports the module; the interpreter keeps a "
+                               "block of module state per import by design",
+}
+
+_ONE_RUN_FIXTURES = {"run_python": "runs its code in a child process"}
+
+
+def pytest_addoption(parser):
+    parser.addoption("--refleak", default=None, metavar="WARMUPS:RUNS",
+                     help="repeat each test and fail those whose reference "
+                          "count or allocated blocks grow on every counted run")
+
+
+def pytest_configure(config):
+    spec = config.getoption("refleak")
+    if not spec:
+        return
+    if not hasattr(sys, "gettotalrefcount"):
+        raise pytest.UsageError("--refleak needs a debug build of CPython")
+    try:
+        warm, runs = (int(x) for x in spec.split(":"))
+    except ValueError:
+        raise pytest.UsageError("--refleak takes WARMUPS:RUNS, for example 3:3")
+    if warm < 1 or runs < 1:
+        raise pytest.UsageError("--refleak needs at least one warm-up and one counted run")
+    config._refleak = (warm, runs)
+    config._refleak_once = []
+    try:
+        from hypothesis import HealthCheck, settings
+    except ImportError:
+        pass
+    else:
+        # Every repetition must generate the same examples, or their objects
+        # would differ from run to run; and a slow debug build must not
+        # trip the timing health checks.
+        settings.register_profile("refleak", database=None, derandomize=True,
+                                  deadline=None, suppress_health_check=list(HealthCheck))
+        settings.load_profile("refleak")
+
+
+def _single_run_reason(item):
+    for prefix, reason in SINGLE_RUN.items():
+        if item.nodeid.startswith(prefix):
+            return reason
+    for name, reason in _ONE_RUN_FIXTURES.items():
+        if name in getattr(item, "fixturenames", ()):
+            return reason
+    return None
+
+
+def _settle():
+    # Caches that legitimately fill up on first use; CPython's own -R clears
+    # the same ones before each reading.
+    sys._clear_type_cache()
+    re.purge()
+    linecache.clearcache()
+    typing = sys.modules.get("typing")
+    if typing is not None:
+        for clear in getattr(typing, "_cleanups", ()):
+            clear()
+    gc.collect()
+    gc.collect()
+
+
+# Equal deltas share one int object, so storing a delta allocates nothing
+# the next reading would count.
+_POOL = {}
+
+
+def _pooled(value):
+    return _POOL.setdefault(value, value)
+
+
+def _leaks(deltas):
+    return all(d >= 1 for d in deltas)
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_runtest_protocol(item, nextitem):
+    config = item.config
+    if not hasattr(config, "_refleak"):
+        return None
+    warm, runs = config._refleak
+    item.ihook.pytest_runtest_logstart(nodeid=item.nodeid, location=item.location)
+    reason = _single_run_reason(item)
+    if reason is None:
+        item._refleak_verdict = _measure(item, warm, runs)
+    else:
+        config._refleak_once.append((item.nodeid, reason))
+    item._report_sections.clear()
+    runtestprotocol(item, nextitem=nextitem, log=True)
+    item.ihook.pytest_runtest_logfinish(nodeid=item.nodeid, location=item.location)
+    return True
+
+
+def _measure(item, warm, runs):
+    ref_deltas = [0] * runs
+    block_deltas = [0] * runs
+    refs_before = blocks_before = 0
+    for i in range(warm + runs):
+        item._report_sections.clear()
+        reports = runtestprotocol(item, nextitem=item, log=False)
+        if not all(r.passed for r in reports):
+            # Not repeatable, skipped or failing: the logged run tells.
+            return None
+        del reports
+        _settle()
+        refs_after = sys.gettotalrefcount()
+        blocks_after = sys.getallocatedblocks()
+        if i >= warm:
+            ref_deltas[i - warm] = _pooled(refs_after - refs_before)
+            block_deltas[i - warm] = _pooled(blocks_after - blocks_before)
+        refs_before = refs_after
+        blocks_before = blocks_after
+    problems = []
+    if _leaks(ref_deltas):
+        problems.append(f"references grew by {ref_deltas}")
+    if _leaks(block_deltas):
+        problems.append(f"memory blocks grew by {block_deltas}")
+    return "; ".join(problems) or None
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_makereport(item, call):
+    report = yield
+    verdict = getattr(item, "_refleak_verdict", None)
+    if verdict and call.when == "call" and report.passed:
+        report.outcome = "failed"
+        report.longrepr = f"leak over {item.config._refleak[1]} counted runs: {verdict}"
+    return report
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    once = getattr(config, "_refleak_once", None)
+    if not once:
+        return
+    terminalreporter.section("refleak: run once, not counted")
+    by_reason = {}
+    for nodeid, reason in once:
+        by_reason.setdefault(reason, []).append(nodeid)
+    for reason, nodeids in by_reason.items():
+        terminalreporter.write_line(f"{len(nodeids)} test(s): {reason}")
