@@ -78,7 +78,9 @@ def test_candidate_names_skip_dunders_and_keep_underscore_and_mangled_names():
 
 
 def test_candidate_names_are_stripped_and_tested_with_unicode_digits():
-    ns = {"\u2003": 0, "\u3000__x": 1, " \u0661a": 2, "\u00b2b": 3, "\u2160c": 4, "\u00bdd": 5, "e": 6}
+    # Superscript two is a digit to str.isdigit; the Roman numeral and the fraction are not.
+    ns = {"\u2003": 0, "\u3000__x": 1, " \u0661a": 2, "\u00b2b": 3,
+          "\u2160c": 4, "\u00bdd": 5, "e": 6}
     assert mNUmor("U", (NUmor,), ns)._key == ("e", "\u00bdd", "\u2160c")
 
 
@@ -208,28 +210,19 @@ def test_class_statement_keywords_are_accepted_and_not_passed_on():
     assert seen == [{}] and K._key == ("a",)
 
 
-class KeysIsOne(NUmor):
-    keys = 1
-
-
-class KeysNamesMissing(NUmor):
-    def keys(cls):
-        return ["missing"]
-
-
-class Falsy(dict):
-    def __bool__(self):
-        raise ZeroDivisionError
+FALSY = type("Falsy", (dict,), {"__bool__": lambda self: 1 / 0})
+KEYS_IS_ONE = mNUmor("K", (NUmor,), {"keys": 1})
+KEYS_NAME_MISSING = mNUmor("K", (NUmor,), {"keys": lambda cls: ["no"]})
 
 
 @pytest.mark.parametrize("name, bases, ns, exc, message", [
     ("Z", (NUmor,), {1: 2, "a": 1}, AttributeError, "'int' object has no attribute 'strip'"),
     ("Z", (NUmor,), {" c": 1}, KeyError, "'c'"),
     ("Z", (NUmor,), {"a": {1: 2}}, TypeError, "Атрибуты перечисления могут быть только строками"),
-    ("Z", (NUmor,), {"a": Falsy(x=1)}, ZeroDivisionError, ""),
+    ("Z", (NUmor,), {"a": FALSY(x=1)}, ZeroDivisionError, ""),
     ("Z", (NUmor,), {"a": 1, "b": 2, "__ordo_numor__": ["a"]}, TypeError, "'<' not supported"),
-    ("Z", (KeysIsOne,), {"a": 1}, TypeError, "'int' object is not callable"),
-    ("Z", (KeysNamesMissing,), {"a": 1}, AttributeError, "missing"),
+    ("Z", (KEYS_IS_ONE,), {"a": 1}, TypeError, "'int' object is not callable"),
+    ("Z", (KEYS_NAME_MISSING,), {"a": 1}, AttributeError, "'no'"),
     (5, (NUmor,), {"a": 1}, TypeError, ""),
 ])
 def test_errors_of_the_steps_propagate_unchanged(name, bases, ns, exc, message):

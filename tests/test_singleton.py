@@ -14,9 +14,9 @@ def test_a_second_import_and_reload_return_the_same_module(run_python):
         import numor
         assert numor is first and numor.NUmor is root
         assert importlib.reload(numor) is first and numor.NUmor is root
-        spec = importlib.util.find_spec("numor")
-        again = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(again)
+        found = importlib.util.find_spec("numor")
+        again = importlib.util.module_from_spec(found)
+        found.loader.exec_module(again)
         assert again is first and numor.NUmor is root
         print("ok")
     """))
@@ -62,24 +62,33 @@ def test_a_second_interpreter_cannot_import_the_module(run_python):
     """)
     if "ModuleNotFoundError: No module named '_testcapi'" in proc.stderr:
         pytest.skip("no way to start a second interpreter")
-    message = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+    message = ("Interpreter change detected - this module can only be loaded into one "
+               "interpreter per process.")
     assert "ImportError" in proc.stdout + proc.stderr and message in proc.stdout + proc.stderr
     assert "imported" not in proc.stdout
 
 
-@pytest.mark.parametrize("breakage", [
-    "sys.path.insert(0, {tmp!r})",
-    "sys.modules['utilites'] = None",
+STUBS = "def pzUnpack(g, d): pass\ndef typOrPz(t, v, d): pass\n"
+
+
+@pytest.mark.parametrize("fake, expected", [
+    (STUBS, "ImportError"),  # concat missing: fails before any class exists
+    (STUBS + "def concat(seqs): raise ZeroDivisionError\n", "ZeroDivisionError"),  # fails late
+    (None, "ModuleNotFoundError"),
 ])
-def test_a_failed_import_leaves_nothing_behind(run_python, tmp_path, breakage):
-    (tmp_path / "utilites.py").write_text("def pzUnpack(g, d): pass\ndef typOrPz(t, v, d): pass\n")
+def test_a_failed_import_leaves_nothing_behind(run_python, tmp_path, fake, expected):
+    if fake is None:
+        breakage = "sys.modules['utilites'] = None"
+    else:
+        (tmp_path / "utilites.py").write_text(fake)
+        breakage = f"sys.path.insert(0, {str(tmp_path)!r})"
     _ok(run_python(f"""
         import sys
-        {breakage.format(tmp=str(tmp_path))}
+        {breakage}
         try:
             import numor
-        except ImportError:
-            pass
+        except Exception as e:
+            assert type(e).__name__ == {expected!r}, repr(e)
         else:
             raise SystemExit("import succeeded")
         assert "numor" not in sys.modules
