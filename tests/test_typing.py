@@ -13,7 +13,6 @@ import re
 import shutil
 import subprocess
 import sys
-import textwrap
 from pathlib import Path
 
 import pytest
@@ -117,37 +116,6 @@ def test_mypy_rejects_misuse(stub_path, tmp_path):
     }
     assert sorted(found) == sorted(expected), proc.stdout
     assert all(expected[n] <= found[n] for n in expected), proc.stdout
-
-
-def test_narrowing_and_inference_through_the_metaclass(stub_path, tmp_path):
-    source = textwrap.dedent("""\
-        from numor import NUmor, is_numor
-        class Colour(NUmor):
-            RED = 1
-        def f(obj: object) -> None:
-            if is_numor(obj):
-                reveal_type(obj)
-        reveal_type(Colour.values())
-        reveal_type(iter(Colour))
-        reveal_type(Colour(["x"]))
-        reveal_type(NUmor(["x"], "X", (Colour,)))
-        reveal_type(Colour.get(0, 1))
-        """)
-    (tmp_path / "infer.py").write_text(source)
-    proc = run_mypy(["infer.py"], stub_path, tmp_path)
-    # mypy versions differ in how they spell module prefixes.
-    revealed = [
-        re.sub(r"\b(builtins|typing)\.", "", t)
-        for t in re.findall(r'Revealed type is "(.*)"', proc.stdout)
-    ]
-    assert revealed == [
-        "numor.mNUmor",
-        "tuple[Any, ...]",
-        "Generator[tuple[str, Any], None, None]",
-        "type[infer.Colour]",
-        "type[numor.NUmor]",
-        "str | int",
-    ], proc.stdout
 
 
 def definitions_without_docstring(stub):

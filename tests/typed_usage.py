@@ -4,6 +4,7 @@ Each `assert_type` states what a type checker must infer from the stubs;
 the plain `assert`s next to them check that the running module agrees.
 """
 
+from collections.abc import Generator
 from typing import Any, assert_type
 
 import utilites
@@ -47,6 +48,8 @@ def lookups() -> None:
     assert_type(Colour.index(2), str)
     assert_type(Colour.get(5), str | None)
     assert_type(Colour.get(5, ""), str)
+    assert_type(Colour.get(0, 1), str | int)
+    assert_type(iter(Colour), Generator[tuple[str, Any], None, None])
     assert_type(Colour.keys(), list[str])
     assert_type(Colour.values(), tuple[Any, ...])
     assert_type(Colour._key, tuple[str, ...])
@@ -72,6 +75,7 @@ def building() -> None:
     assert_type(Live(["x"]), type[Live])
     assert_type(NUmor({"x": 1}, name="X"), type[NUmor])
     assert_type(NUmor(base=(Colour, Shape), name="Both"), type[NUmor])
+    assert_type(NUmor(["x"], "X", (Colour,)), type[NUmor])
     assert_type(Colour + Shape, type[NUmor])
     assert names._key == ("b", "a") and names.__name__ == "Names"
     assert issubclass(Live(["x"]), Live)
