@@ -53,19 +53,38 @@ class Clock:
         self.repeat = repeat
         self.min_time = min_time
 
-    def timeit(self, stmt, ns):
-        """Median seconds per execution of `stmt` (a string) in namespace `ns`."""
-        timer = timeit.Timer(stmt, globals=ns)
-        number = 1
-        while True:
-            t = timer.timeit(number)
-            if t >= self.min_time:
-                break
-            guess = int(number * self.min_time / max(t, 1e-9) * 1.1) + 1
-            number = min(max(guess, number * 2), number * 100)
-        runs = [t / number] + [timer.timeit(number) / number for _ in range(self.repeat - 1)]
+    def timeit(self, stmts, ns, gc_on=False):
+        """Median seconds per execution of each statement of `stmts`.
+
+        The statements (source strings, run in namespace `ns`) are the
+        operation and its references. Their repeats are interleaved, one of
+        each in turn, so that a change in the machine's load during the
+        measurement touches all of them alike and their ratio holds.
+
+        timeit turns the garbage collector off while it times. Statements
+        that create classes run with it on (`gc_on`): a class is a cycle, so
+        with the collector off every class made stays in memory, and the
+        timing would measure the growth of the process instead.
+        """
+        env = dict(ns, gc=gc)
+        timers, numbers, runs = [], [], []
+        for stmt in stmts:
+            timer = timeit.Timer(stmt, setup="gc.enable()" if gc_on else "pass", globals=env)
+            number = 1
+            while True:
+                t = timer.timeit(number)
+                if t >= self.min_time:
+                    break
+                guess = int(number * self.min_time / max(t, 1e-9) * 1.1) + 1
+                number = min(max(guess, number * 2), number * 100)
+            timers.append(timer)
+            numbers.append(number)
+            runs.append([t / number])
+        for _ in range(self.repeat - 1):
+            for timer, number, out in zip(timers, numbers, runs):
+                out.append(timer.timeit(number) / number)
         gc.collect()
-        return statistics.median(runs)
+        return [statistics.median(r) for r in runs]
 
     def single(self, body, restore, ns, samples):
         """Median seconds of one statement `body` run between two clock reads.
@@ -186,12 +205,15 @@ READ_OPS = [
     ("add", "E + F (disjoint, n each)", "n2", lambda n, m, s: ("E + F", None, None, None)),
     ("class", "class statement, n members", "nlogn",
      lambda n, m, s: (s["numor"], s["enum"], s["plain"], "plain class statement")),
-    ("factory", "NUmor(names)", "nlogn",
+    ("factory", "NUmor(names)", "ordo",
      lambda n, m, s: ("NUmor(names)", 'Enum("X", names)', 'type("X", (object,), tns)',
                       "type(name, (object,), ns)")),
     ("nested", "class with dict members (every 4th)", "nlogn",
      lambda n, m, s: (s["numor_nested"], None, s["plain_nested"], "plain class statement")),
 ]
+
+# Operations that create a class each time; timed with the collector on.
+MAKES_CLASSES = {"slice", "add", "class", "factory", "nested"}
 
 # Mutations: key, label, complexity, numor (body, restore), floor (body,
 # restore, label). Run one statement at a time (Clock.single).
@@ -209,17 +231,23 @@ MUT_OPS = [
 ]
 
 
-def run_size(n, clock, samples):
+def run_size(n, clock, samples, only=None):
     names, mid, src, ns = build(n)
     rows = {}
     for key, label, _, fn in READ_OPS:
+        if only and key not in only:
+            continue
         ours, theirs, floor, _ = fn(n, mid, src)
+        stmts = [x for x in (ours, theirs, floor) if x]
+        times = iter(clock.timeit(stmts, ns, key in MAKES_CLASSES))
         rows[key] = {
-            "numor": clock.timeit(ours, ns),
-            "enum": clock.timeit(theirs, ns) if theirs else None,
-            "floor": clock.timeit(floor, ns) if floor else None,
+            "numor": next(times),
+            "enum": next(times) if theirs else None,
+            "floor": next(times) if floor else None,
         }
     for key, label, _, ours, floor in MUT_OPS:
+        if only and key not in only:
+            continue
         if key == "delete":  # it needs the member it deletes, first sample included
             ns["M"].Znew = 1
             ns["Q"].Znew = 1
@@ -274,6 +302,8 @@ def table(results, sizes):
     sep = "|---|" + "---:|---:|---:|" * len(sizes)
     lines = [head, sep]
     for key, label in labels():
+        if key not in results[sizes[0]]["rows"]:
+            continue
         cells = []
         for n in sizes:
             r = results[n]["rows"][key]
@@ -288,6 +318,8 @@ def reference_table(results, sizes):
     head = "| reference | " + " | ".join(f"n={n}" for n in sizes) + " |"
     lines = [head, "|---|" + "---:|" * len(sizes)]
     for key, label in labels():
+        if key not in results[sizes[0]]["rows"]:
+            continue
         for which, name in (("enum", ENUM_LABELS.get(key)), ("floor", floor_label(key))):
             if not name or all(results[n]["rows"][key][which] is None for n in sizes):
                 continue
@@ -313,6 +345,7 @@ GROWTH = {
     "n": lambda n: n,
     "nlogn": lambda n: n * math.log2(n),
     "n2": lambda n: n * n,
+    "ordo": lambda n: n * n,
 }
 
 COMPLEXITY_TEXT = {
@@ -321,6 +354,7 @@ COMPLEXITY_TEXT = {
     "n": "linear",
     "nlogn": "n log n",
     "n2": "quadratic (one linear search per member)",
+    "ordo": "quadratic (each member's position is searched in the order list)",
 }
 
 
@@ -331,7 +365,7 @@ def targets(results, sizes):
         r = results[20]["rows"]
 
         def ratio(key, which):
-            return r[key]["numor"] / r[key][which]
+            return r[key]["numor"] / r[key][which] if key in r else None
 
         checks = [
             ('n=20: E["NAME"] / Color["NAME"]', ratio("getitem", "enum"), 0.5),
@@ -343,14 +377,14 @@ def targets(results, sizes):
             ("n=20: class statement / Enum class statement", ratio("class", "enum"), 0.12),
             ('n=20: NUmor(names) / Enum("X", names)', ratio("factory", "enum"), 0.08),
         ]
-        out += [(d, m, lim, m <= lim) for d, m, lim in checks]
+        out += [(d, m, lim, m <= lim) for d, m, lim in checks if m is not None]
     big = [n for n in sizes if n >= 1000]
     mids = [n for n in sizes if 100 <= n < 1000]
     if big and mids:
         lo, hi = mids[-1], big[-1]
         slack = 1.5
         for key, label, cx in [(k, lab, c) for k, lab, c, *_ in READ_OPS + MUT_OPS]:
-            if key == "empty":
+            if key == "empty" or key not in results[lo]["rows"]:
                 continue
             a = results[lo]["rows"][key]["numor"]
             b = results[hi]["rows"][key]["numor"]
@@ -385,13 +419,16 @@ def machine():
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--sizes", type=int, nargs="+", default=list(DEFAULT_SIZES))
-    ap.add_argument("--repeat", type=int, default=7, help="repeats per figure (median)")
+    ap.add_argument("--repeat", type=int, default=9, help="repeats per figure (median)")
     ap.add_argument("--min-time", type=float, default=0.02,
                     help="seconds each repeat runs at least")
     ap.add_argument("--samples", type=int, default=400,
                     help="single-statement samples per mutation (fewer at n > 200)")
     ap.add_argument("--quick", action="store_true", help="fewer and shorter repeats")
     ap.add_argument("--json", metavar="FILE", help="also write the results as JSON")
+    ap.add_argument("--only", nargs="+", metavar="OP",
+                    help="measure only these operations (keys: "
+                         + ", ".join(k for k, *_ in READ_OPS + MUT_OPS) + ")")
     args = ap.parse_args(argv)
     if args.quick:
         args.repeat, args.min_time, args.samples = 3, 0.005, 100
@@ -402,7 +439,7 @@ def main(argv=None):
     results = {}
     for n in sizes:
         t0 = time.perf_counter()
-        mid, rows = run_size(n, clock, args.samples)
+        mid, rows = run_size(n, clock, args.samples, args.only)
         results[n] = {"lookup_name": mid, "rows": rows}
         print(f"# n={n}: done in {time.perf_counter() - t0:.1f} s", file=sys.stderr)
 

@@ -68,30 +68,67 @@ int starts_with(PyObject *x, PyObject *prefix) {
 }
 
 namespace {
+
+// Equality of two exact str objects that are not the same object. Strings
+// that have been dict keys carry their hash: different hashes, different
+// strings, without looking at the characters.
 bool str_equal(PyObject *a, PyObject *b) {
+    const Py_hash_t ha = reinterpret_cast<PyASCIIObject *>(a)->hash;
+    const Py_hash_t hb = reinterpret_cast<PyASCIIObject *>(b)->hash;
+    if (ha != -1 && hb != -1 && ha != hb) return false;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
     if (n != PyUnicode_GET_LENGTH(b)) return false;
     const int kind = PyUnicode_KIND(a);
     if (kind != PyUnicode_KIND(b)) return false;
     return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * kind) == 0;
 }
+
 }  // namespace
 
-Py_ssize_t tuple_find(PyObject *tup, PyObject *key) {
-    Ref hold = Ref::borrow(tup);
-    const bool exact = PyUnicode_CheckExact(key);
-    const bool interned = exact && PyUnicode_CHECK_INTERNED(key);
-    const Py_ssize_t n = PyTuple_GET_SIZE(tup);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *item = PyTuple_GET_ITEM(tup, i);
-        if (item == key) return i;
-        if (exact && PyUnicode_CheckExact(item)) {
-            // Two distinct interned strings are never equal.
-            if (interned && PyUnicode_CHECK_INTERNED(item)) continue;
-            if (str_equal(item, key)) return i;
-            continue;
+Py_ssize_t str_scan(PyObject *const *items, Py_ssize_t n, PyObject *key) {
+    PyTypeObject *const str = &PyUnicode_Type;
+    if (PyUnicode_CHECK_INTERNED(key)) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *item = items[i];
+            if (item == key) return i;
+            if (Py_TYPE(item) != str) return -3;
+            if (!PyUnicode_CHECK_INTERNED(item) && str_equal(item, key)) return i;
         }
-        Ref it = Ref::borrow(item);
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *item = items[i];
+        if (item == key) return i;
+        if (Py_TYPE(item) != str) return -3;
+        if (str_equal(item, key)) return i;
+    }
+    return -1;
+}
+
+Ref class_getattr(PyObject *cls, PyObject *name) {
+    // The steps of the interpreter's type_getattro for this case: a data
+    // descriptor of the metaclass would win, else the class's own MRO
+    // decides, and a value there without __get__ is the result.
+    if (PyType_Check(cls) && Py_TYPE(cls)->tp_getattro == PyType_Type.tp_getattro &&
+        PyUnicode_CheckExact(name) && reinterpret_cast<PyTypeObject *>(cls)->tp_dict) {
+        PyObject *meta_attr = _PyType_Lookup(Py_TYPE(cls), name);
+        if (!meta_attr || !Py_TYPE(meta_attr)->tp_descr_get || !PyDescr_IsData(meta_attr)) {
+            PyObject *attr = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name);
+            if (attr && !Py_TYPE(attr)->tp_descr_get) return Ref::borrow(attr);
+        }
+    }
+    return Ref::steal(PyObject_GetAttr(cls, name));
+}
+
+Py_ssize_t tuple_find(PyObject *tup, PyObject *key) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(tup);
+    if (PyUnicode_CheckExact(key)) {
+        const Py_ssize_t i = str_scan(&PyTuple_GET_ITEM(tup, 0), n, key);
+        if (i != -3) return i;
+    }
+    Ref hold = Ref::borrow(tup);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref it = Ref::borrow(PyTuple_GET_ITEM(tup, i));
         const int r = PyObject_RichCompareBool(it.get(), key, Py_EQ);
         if (r < 0) return -2;
         if (r) return i;
@@ -99,10 +136,14 @@ Py_ssize_t tuple_find(PyObject *tup, PyObject *key) {
     return -1;
 }
 
-int contains(PyObject *seq, PyObject *key) {
+int contains_any(PyObject *seq, PyObject *key) {
     if (PyTuple_CheckExact(seq)) {
         const Py_ssize_t i = tuple_find(seq, key);
         return i == -2 ? -1 : i >= 0;
+    }
+    if (PyList_CheckExact(seq) && PyUnicode_CheckExact(key)) {
+        const Py_ssize_t i = str_scan(PySequence_Fast_ITEMS(seq), PyList_GET_SIZE(seq), key);
+        if (i != -3) return i >= 0;
     }
     return PySequence_Contains(seq, key);
 }

@@ -27,8 +27,35 @@ int starts_with(PyObject *x, PyObject *prefix);
 // none, -2 on error.
 Py_ssize_t tuple_find(PyObject *tup, PyObject *key);
 
-// `key in seq` for whatever object `seq` is, with the tuple fast path.
-int contains(PyObject *seq, PyObject *key);
+// `key in seq` for whatever object `seq` is, with fast paths for an exact
+// tuple and (for an exact str key) an exact list.
+int contains_any(PyObject *seq, PyObject *key);
+
+// The first position among `items[0..n)` of an item equal to the exact str
+// `key`, while the items are exact str too: comparing two of them runs no
+// Python code, so the array cannot change under the scan and needs no
+// references. Member names are nearly always interned (class-body
+// identifiers are), so identity decides most items: two distinct interned
+// strings are never equal. -1 when there is none; -3 when an item that is
+// not an exact str is met (the caller then compares generically from the
+// start: the skipped comparisons had no side effects).
+Py_ssize_t str_scan(PyObject *const *items, Py_ssize_t n, PyObject *key);
+
+// contains_any, with the scan of a member table for a name inline.
+inline int contains(PyObject *seq, PyObject *key) {
+    if (PyTuple_CheckExact(seq) && PyUnicode_CheckExact(key)) {
+        const Py_ssize_t i = str_scan(&PyTuple_GET_ITEM(seq, 0), PyTuple_GET_SIZE(seq), key);
+        if (i != -3) return i >= 0;
+    }
+    return contains_any(seq, key);
+}
+
+// `getattr(cls, name)`. When `cls` is a class whose metaclass keeps the
+// interpreter's class attribute lookup, and `name` is a plain attribute (no
+// descriptor) not shadowed by a data descriptor of the metaclass, this makes
+// the two lookups that lookup would make, without the call around them;
+// everything else goes through PyObject_GetAttr.
+Ref class_getattr(PyObject *cls, PyObject *name);
 
 // `seq.index(key)`: the method is looked up by name unless `seq` is an
 // exact tuple, whose index cannot be overridden.
@@ -39,7 +66,7 @@ Ref index_of(PyObject *seq, PyObject *key);
 void raise_with_arg(PyObject *exc, PyObject *arg);
 
 // Reads `obj._key`.
-inline Ref get_key(PyObject *obj) { return Ref::steal(PyObject_GetAttr(obj, g.n._key)); }
+inline Ref get_key(PyObject *obj) { return class_getattr(obj, g.n._key); }
 
 // Calls a module-level name with positional arguments.
 Ref call_global(PyObject *name, PyObject *const *args, Py_ssize_t nargs);

@@ -42,17 +42,9 @@ struct OrdoKey {
 // `x in ordo` and `ordo.index(x)`. -1 not found, -2 give up (generic path).
 Py_ssize_t scan_plain(PyObject *ordo, PyObject *x) {
     if (!PyUnicode_CheckExact(x)) return -2;
-    const bool is_list = PyList_CheckExact(ordo);
-    if (!is_list && !PyTuple_CheckExact(ordo)) return -2;
-    const Py_ssize_t n = Py_SIZE(ordo);
-    PyObject *const *items = is_list ? PySequence_Fast_ITEMS(ordo) : &PyTuple_GET_ITEM(ordo, 0);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *item = items[i];
-        if (item == x) return i;
-        if (!PyUnicode_CheckExact(item)) return -2;
-        if (PyUnicode_Compare(item, x) == 0) return i;
-    }
-    return -1;
+    if (!PyList_CheckExact(ordo) && !PyTuple_CheckExact(ordo)) return -2;
+    const Py_ssize_t i = str_scan(PySequence_Fast_ITEMS(ordo), Py_SIZE(ordo), x);
+    return i == -3 ? -2 : i;
 }
 
 PyObject *ordo_key_call(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
@@ -118,8 +110,9 @@ int accept_name(PyObject *s, bool drop_dunder) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         if (n == 0) return 0;
         const Py_UCS4 c = PyUnicode_READ_CHAR(s, 0);
-        // str.isdigit of one character is exactly this test.
-        if (Py_UNICODE_ISDIGIT(c)) return 0;
+        // str.isdigit of one character is exactly this test; among ASCII
+        // characters only 0-9 are digits.
+        if (c < 128 ? (c >= '0' && c <= '9') : Py_UNICODE_ISDIGIT(c)) return 0;
         if (drop_dunder && n >= 2 && c == '_' && PyUnicode_READ_CHAR(s, 1) == '_') return 0;
         return 1;
     }
@@ -136,28 +129,108 @@ int accept_name(PyObject *s, bool drop_dunder) {
     return t < 0 ? -1 : !t;
 }
 
+// `m[k]`. For an exact dict this is the dict's own lookup without the
+// protocol's dispatch (an exact dict has no `__missing__`).
+Ref get_item(PyObject *m, PyObject *k) {
+    if (PyDict_CheckExact(m)) {
+        if (PyObject *v = PyDict_GetItemWithError(m, k)) return Ref::borrow(v);
+        if (!PyErr_Occurred()) raise_with_arg(PyExc_KeyError, k);
+        return Ref();
+    }
+    return Ref::steal(PyObject_GetItem(m, k));
+}
+
 // Reads an option: `name in m` and, when present, the value (read once for
 // the test; the caller reads it again for use).
 int read_option(PyObject *m, PyObject *name, Ref &out) {
-    const int r = PySequence_Contains(m, name);
+    const int r = PyDict_CheckExact(m) ? PyDict_Contains(m, name) : PySequence_Contains(m, name);
     if (r <= 0) return r;
-    out = Ref::steal(PyObject_GetItem(m, name));
+    out = get_item(m, name);
     return out ? 1 : -1;
 }
 
 // `tuple(getattr(b, n) for n in names)`
 Ref values_of(PyObject *b, PyObject *names) {
+    if (PyList_CheckExact(names)) {
+        // What the list iterator does: the length is read afresh at each
+        // step, since an attribute lookup may run code that changes it.
+        Ref out = Ref::steal(PyList_New(0));
+        if (!out) return out;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
+            Ref n = Ref::borrow(PyList_GET_ITEM(names, i));
+            Ref v = class_getattr(b, n.get());
+            if (!v || PyList_Append(out.get(), v.get()) < 0) return Ref();
+        }
+        return Ref::steal(PyList_AsTuple(out.get()));
+    }
     Ref it = Ref::steal(PyObject_GetIter(names));
     if (!it) return it;
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return out;
     while (Ref n = Ref::steal(PyIter_Next(it.get()))) {
-        Ref v = Ref::steal(PyObject_GetAttr(b, n.get()));
+        Ref v = class_getattr(b, n.get());
         if (!v || PyList_Append(out.get(), v.get()) < 0) return Ref();
     }
     if (PyErr_Occurred()) return Ref();
     return Ref::steal(PyList_AsTuple(out.get()));
 }
+
+// `iter(seq)` and its `next`. An exact list (what concat gives) is walked by
+// index as its iterator would walk it: the length read afresh at each step,
+// and once past the end, finished for good.
+class Walk {
+  public:
+    bool start(PyObject *seq) {
+        if (PyList_CheckExact(seq)) {
+            list_ = Ref::borrow(seq);
+            return true;
+        }
+        it_ = Ref::steal(PyObject_GetIter(seq));
+        return static_cast<bool>(it_);
+    }
+    // The next item, or null: finished (no error set) or failed.
+    Ref next() {
+        if (!list_) return it_ ? Ref::steal(PyIter_Next(it_.get())) : Ref();
+        if (pos_ < PyList_GET_SIZE(list_.get())) return Ref::borrow(PyList_GET_ITEM(list_.get(), pos_++));
+        list_.reset();
+        return Ref();
+    }
+
+  private:
+    Ref list_, it_;
+    Py_ssize_t pos_ = 0;
+};
+
+// `k in names` for the growing list of member names. While every name in it
+// is an exact str, a set of them gives, for an exact str `k`, the answer of
+// the list's own scan (comparing two exact str runs no Python code) without
+// a scan per inherited name, which would make merging large enumerations
+// quadratic.
+class Taken {
+  public:
+    bool start(PyObject *names) {
+        names_ = names;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i)
+            if (!PyUnicode_CheckExact(PyList_GET_ITEM(names, i))) return true;
+        set_ = Ref::steal(PySet_New(names));
+        return static_cast<bool>(set_);
+    }
+    int contains(PyObject *k) const {
+        if (set_ && PyUnicode_CheckExact(k)) return PySet_Contains(set_.get(), k);
+        return numor::contains(names_, k);
+    }
+    // Records `k`, just appended to the names.
+    bool add(PyObject *k) {
+        if (!set_) return true;
+        if (PyUnicode_CheckExact(k)) return PySet_Add(set_.get(), k) == 0;
+        set_.reset();  // from now on the list is scanned
+        return true;
+    }
+
+  private:
+    PyObject *names_ = nullptr;
+    Ref set_;
+};
 
 // Appends the public members of the enumeration bases that are not taken
 // yet (the own members hide inherited ones; the first base wins).
@@ -182,32 +255,50 @@ bool inherit(PyObject *bases, PyObject *names, PyObject *values) {
     Ref all_values = call_global(g.n.concat, &arg, 1);
     if (!all_values) return false;
     // zip(all_names, all_values)
-    Ref it1 = Ref::steal(PyObject_GetIter(all_names.get()));
-    if (!it1) return false;
-    Ref it2 = Ref::steal(PyObject_GetIter(all_values.get()));
-    if (!it2) return false;
+    Walk it1, it2;
+    if (!it1.start(all_names.get()) || !it2.start(all_values.get())) return false;
+    Taken taken;
+    if (!taken.start(names)) return false;
     for (;;) {
-        Ref k = Ref::steal(PyIter_Next(it1.get()));
+        Ref k = it1.next();
         if (!k) break;
-        Ref v = Ref::steal(PyIter_Next(it2.get()));
+        Ref v = it2.next();
         if (!v) break;
-        int skip = PySequence_Contains(names, k.get());
+        int skip = taken.contains(k.get());
         if (skip < 0) return false;
         if (!skip) {
             skip = starts_with(k.get(), g.n.underscore);
             if (skip < 0) return false;
         }
         if (skip) continue;
-        if (PyList_Append(names, k.get()) < 0 || PyList_Append(values, v.get()) < 0) return false;
+        if (PyList_Append(names, k.get()) < 0 || PyList_Append(values, v.get()) < 0 ||
+            !taken.add(k.get()))
+            return false;
     }
     return !PyErr_Occurred();
 }
 
 // dct.update(dict(zip(names, values)))
 bool write_members(PyObject *dct, PyObject *names, PyObject *values) {
+    const Py_ssize_t n = PyList_GET_SIZE(names);
+    if (PyDict_CheckExact(dct)) {
+        // With exact str names, storing each pair straight into the
+        // namespace gives the same dict: a repeated name keeps its first
+        // place and its last value, as through the intermediate dict, and
+        // neither way runs Python code.
+        bool plain = true;
+        for (Py_ssize_t i = 0; i < n && plain; ++i)
+            plain = PyUnicode_CheckExact(PyList_GET_ITEM(names, i));
+        if (plain) {
+            for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(values); ++i) {
+                if (PyDict_SetItem(dct, PyList_GET_ITEM(names, i), PyList_GET_ITEM(values, i)) < 0)
+                    return false;
+            }
+            return true;
+        }
+    }
     Ref d = Ref::steal(PyDict_New());
     if (!d) return false;
-    const Py_ssize_t n = PyList_GET_SIZE(names);
     for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(values); ++i) {
         if (PyDict_SetItem(d.get(), PyList_GET_ITEM(names, i), PyList_GET_ITEM(values, i)) < 0)
             return false;
@@ -219,7 +310,55 @@ bool write_members(PyObject *dct, PyObject *names, PyObject *values) {
 
 }  // namespace
 
+namespace {
+
+// collect_candidates for an exact dict while its keys are exact str: then
+// stripping, testing and collecting run no Python code, the dict cannot
+// change during the walk, and walking its entries directly visits the keys
+// in the order its iterator would. At the first other key it gives up
+// (null, no error set) and undoes its only side effect, on `sources`; the
+// generic walk then starts over.
+Ref plain_candidates(PyObject *mapping, bool drop_dunder, PyObject *sources) {
+    if (!PyDict_CheckExact(mapping)) return Ref();
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out) return out;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(mapping, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            if (sources) PyDict_Clear(sources);
+            return Ref();
+        }
+        // Most keys are identifiers: nothing to strip, so the first
+        // character decides.
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+        if (n == 0) continue;
+        const int kind = PyUnicode_KIND(key);
+        const void *data = PyUnicode_DATA(key);
+        const Py_UCS4 c = PyUnicode_READ(kind, data, 0);
+        Ref s;
+        if (Py_UNICODE_ISSPACE(c) || Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, n - 1))) {
+            s = strip(key);
+            if (!s) return s;
+            const int ok = accept_name(s.get(), drop_dunder);
+            if (ok < 0) return Ref();
+            if (!ok) continue;
+        } else {
+            if (c < 128 ? (c >= '0' && c <= '9') : Py_UNICODE_ISDIGIT(c)) continue;
+            if (drop_dunder && c == '_' && n >= 2 && PyUnicode_READ(kind, data, 1) == '_') continue;
+            s = Ref::borrow(key);
+        }
+        if (PyList_Append(out.get(), s.get()) < 0) return Ref();
+        if (sources && !PyDict_SetDefault(sources, s.get(), key)) return Ref();
+    }
+    return out;
+}
+
+}  // namespace
+
 Ref collect_candidates(PyObject *mapping, bool drop_dunder, PyObject *sources) {
+    if (Ref fast = plain_candidates(mapping, drop_dunder, sources)) return fast;
+    if (PyErr_Occurred()) return Ref();
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return out;
     Ref it = Ref::steal(PyObject_GetIter(mapping));
@@ -249,17 +388,17 @@ Ref order_members(PyObject *mapping, Ref (*candidates)(PyObject *, bool, PyObjec
         if (!ft) return ft;
         r = PyObject_IsInstance(v.get(), ft.get());
         if (r < 0) return Ref();
-        if (r && !(keyfn = Ref::steal(PyObject_GetItem(mapping, g.n.ordo_key)))) return Ref();
+        if (r && !(keyfn = get_item(mapping, g.n.ordo_key))) return Ref();
     }
     r = read_option(mapping, g.n.ordo_reverse, v);
     if (r < 0) return Ref();
     if (r && PyBool_Check(v.get())) {
-        if (!(reverse = Ref::steal(PyObject_GetItem(mapping, g.n.ordo_reverse)))) return Ref();
+        if (!(reverse = get_item(mapping, g.n.ordo_reverse))) return Ref();
     }
     r = read_option(mapping, g.n.ordo, v);
     if (r < 0) return Ref();
     if (r && (PyList_Check(v.get()) || PyTuple_Check(v.get()))) {
-        if (!(ordo = Ref::steal(PyObject_GetItem(mapping, g.n.ordo)))) return Ref();
+        if (!(ordo = get_item(mapping, g.n.ordo))) return Ref();
     }
     v.reset();
 
@@ -289,6 +428,57 @@ Ref order_members(PyObject *mapping, Ref (*candidates)(PyObject *, bool, PyObjec
     return names;
 }
 
+namespace {
+
+// isinstance(v, cls). When `cls` is a class whose metaclass is exactly
+// `type` (no __instancecheck__) and `v` is of one of the builtin types whose
+// `__class__` is their type (the usual member values), the answer is the
+// subtype test that isinstance would make, without its `__class__` lookup.
+int is_instance_plain(PyObject *v, PyObject *cls) {
+    PyTypeObject *t = Py_TYPE(v);
+    if (reinterpret_cast<PyObject *>(t) == cls) return 1;
+    if (PyType_CheckExact(cls) &&
+        (t == &PyLong_Type || t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+         t == &PyTuple_Type || t == &PyBytes_Type || v == Py_None))
+        return PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(cls));
+    return PyObject_IsInstance(v, cls);
+}
+
+// `type.__new__(cls, name, bases, dct)`: the checks the interpreter's
+// `type.__new__` makes of `cls`, with its messages, then the class creation
+// it performs, called with one argument tuple instead of the two that the
+// call through the attribute would pack.
+PyObject *call_type_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct) {
+    if (!PyType_Check(cls)) {
+        PyErr_Format(PyExc_TypeError, "type.__new__(X): X is not a type object (%s)",
+                     Py_TYPE(cls)->tp_name);
+        return nullptr;
+    }
+    auto *sub = reinterpret_cast<PyTypeObject *>(cls);
+    if (!PyType_IsSubtype(sub, &PyType_Type)) {
+        PyErr_Format(PyExc_TypeError, "type.__new__(%s): %s is not a subtype of type",
+                     sub->tp_name, sub->tp_name);
+        return nullptr;
+    }
+    // Refuses a metaclass whose nearest C base creates its instances some
+    // other way (as `object.__new__(dict)` is refused).
+    PyTypeObject *staticbase = sub;
+    while (staticbase && staticbase->tp_new == g.slot_tp_new) staticbase = staticbase->tp_base;
+    if (staticbase && staticbase->tp_new != PyType_Type.tp_new) {
+        PyErr_Format(PyExc_TypeError, "type.__new__(%s) is not safe, use %s.__new__()",
+                     sub->tp_name, staticbase->tp_name);
+        return nullptr;
+    }
+    Ref args = Ref::steal(PyTuple_Pack(3, name, bases, dct));
+    if (!args) return nullptr;
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject *cls_made = PyType_Type.tp_new(sub, args.get(), nullptr);
+    Py_LeaveRecursiveCall();
+    return cls_made;
+}
+
+}  // namespace
+
 Ref convert_value(PyObject *v) {
     // Only a dict gets the truth test: a value whose truth test raises (an
     // array, say) is an ordinary member.
@@ -305,7 +495,7 @@ Ref convert_value(PyObject *v) {
     }
     Ref ft = global(g.n.FunctionType);
     if (!ft) return ft;
-    const int r = PyObject_IsInstance(v, ft.get());
+    const int r = is_instance_plain(v, ft.get());
     if (r < 0) return Ref();
     if (r) return Ref::steal(PyClassMethod_New(v));
     return Ref::borrow(v);
@@ -317,15 +507,24 @@ PyObject *meta_new(PyObject *const *a) {
 
     // Only enumeration bases take part; everything else is dropped.
     Ref kept = Ref::steal(PyList_New(0));
-    Ref it = Ref::steal(PyObject_GetIter(bases));
-    if (!kept || !it) return nullptr;
-    while (Ref b = Ref::steal(PyIter_Next(it.get()))) {
+    if (!kept) return nullptr;
+    auto keep_if_enum = [&kept](PyObject *b) {
         Ref meta = global(g.n.mNUmor);
-        if (!meta) return nullptr;
-        const int r = PyObject_IsInstance(b.get(), meta.get());
-        if (r < 0 || (r && PyList_Append(kept.get(), b.get()) < 0)) return nullptr;
+        if (!meta) return false;
+        const int r = PyObject_IsInstance(b, meta.get());
+        return r >= 0 && !(r && PyList_Append(kept.get(), b) < 0);
+    };
+    if (PyTuple_CheckExact(bases)) {
+        // A tuple cannot change while it is walked; no iterator needed.
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i)
+            if (!keep_if_enum(PyTuple_GET_ITEM(bases, i))) return nullptr;
+    } else {
+        Ref it = Ref::steal(PyObject_GetIter(bases));
+        if (!it) return nullptr;
+        while (Ref b = Ref::steal(PyIter_Next(it.get())))
+            if (!keep_if_enum(b.get())) return nullptr;
+        if (PyErr_Occurred()) return nullptr;
     }
-    if (PyErr_Occurred()) return nullptr;
     Ref filtered = Ref::steal(PyList_AsTuple(kept.get()));
     if (!filtered) return nullptr;
 
@@ -342,19 +541,23 @@ PyObject *meta_new(PyObject *const *a) {
         if (r) {
             r = type_equals(v.get(), reinterpret_cast<PyObject *>(&PyUnicode_Type));
             if (r < 0) return nullptr;
-            if (r && !(name = Ref::steal(PyObject_GetItem(dct, g.n.nominis)))) return nullptr;
+            if (r && !(name = get_item(dct, g.n.nominis))) return nullptr;
         }
         Ref names = order_members(dct, collect_candidates, true, nullptr);
         if (!names) return nullptr;
+        // `names` is our own list, out of reach of the code that the
+        // conversions may run; `values` is filled in place, and its empty
+        // slots are never seen (a failure drops it).
         const Py_ssize_t n = PyList_GET_SIZE(names.get());
-        Ref values = Ref::steal(PyList_New(0));
+        Ref values = Ref::steal(PyList_New(n));
         if (!values) return nullptr;
         for (Py_ssize_t i = 0; i < n; ++i) {
             Ref nm = Ref::borrow(PyList_GET_ITEM(names.get(), i));
-            Ref raw = Ref::steal(PyObject_GetItem(dct, nm.get()));
+            Ref raw = get_item(dct, nm.get());
             if (!raw) return nullptr;
             Ref w = convert_value(raw.get());
-            if (!w || PyList_Append(values.get(), w.get()) < 0) return nullptr;
+            if (!w) return nullptr;
+            PyList_SET_ITEM(values.get(), i, w.release());
         }
         if (!inherit(filtered.get(), names.get(), values.get())) return nullptr;
         if (!write_members(dct, names.get(), values.get())) return nullptr;
@@ -374,8 +577,7 @@ PyObject *meta_new(PyObject *const *a) {
     } else {
         final_bases = std::move(filtered);
     }
-    PyObject *args[4] = {cls, name.get(), final_bases.get(), dct};
-    return PyObject_Vectorcall(g.type_new, args, 4, nullptr);
+    return call_type_new(cls, name.get(), final_bases.get(), dct);
 }
 
 PyObject *meta_keys(PyObject *const *a) {
@@ -383,6 +585,17 @@ PyObject *meta_keys(PyObject *const *a) {
     if (!table) return nullptr;
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return nullptr;
+    if (PyTuple_CheckExact(table.get())) {
+        // Testing an exact str's first character runs no Python code, but
+        // the test of any other item may: keep the table alive for it.
+        const Py_ssize_t n = PyTuple_GET_SIZE(table.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *x = PyTuple_GET_ITEM(table.get(), i);
+            const int pub = first_char_is_underscore(x, Py_NE);
+            if (pub < 0 || (pub && PyList_Append(out.get(), x) < 0)) return nullptr;
+        }
+        return out.release();
+    }
     Ref it = Ref::steal(PyObject_GetIter(table.get()));
     if (!it) return nullptr;
     while (Ref x = Ref::steal(PyIter_Next(it.get()))) {

@@ -194,6 +194,14 @@ PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
     const bool nokw = !kwnames || PyTuple_GET_SIZE(kwnames) == 0;
     // The common case: every parameter passed by position, nothing to collect.
     if (nokw && nargs == f->nparams && !f->varargs && !f->varkw) return f->def->impl(args);
+    // Next: positional arguments only, the rest from the defaults.
+    if (nokw && nargs >= f->nrequired && nargs < f->nparams && !f->varargs && !f->varkw) {
+        PyObject *argv[kMaxParams];
+        for (Py_ssize_t i = 0; i < nargs; ++i) argv[i] = args[i];
+        for (Py_ssize_t i = nargs; i < f->nparams; ++i)
+            argv[i] = PyTuple_GET_ITEM(f->defaults, i - f->nrequired);
+        return f->def->impl(argv);
+    }
     if (nokw) return parse_and_call(f, args, nargs, Keywords(nullptr, nullptr));
     return parse_and_call(f, args, nargs, Keywords(kwnames, args + nargs));
 }
@@ -385,6 +393,10 @@ int function_type_ready() {
     t.tp_descr_get = fn_descr_get;
     t.tp_dictoffset = offsetof(FunctionObject, dict);
     return PyType_Ready(&t);
+}
+
+bool is_function_with(PyObject *f, Impl impl) {
+    return Py_IS_TYPE(f, &FunctionObjectType) && as_fn(f)->def->impl == impl;
 }
 
 Ref make_function(const FuncDef &def, const char *owner) {

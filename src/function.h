@@ -25,6 +25,9 @@ extern PyTypeObject FunctionObjectType;
 
 int function_type_ready();
 
+// True when `f` is a function object of this module whose body is `impl`.
+bool is_function_with(PyObject *f, Impl impl);
+
 // A new function object for `def`. `owner` is the class whose namespace will
 // hold it (for `__qualname__`), or null for a module-level function.
 Ref make_function(const FuncDef &def, const char *owner);

@@ -163,6 +163,8 @@ bool init_process_state() {
         intern(n.ordo_reverse, "__ordo_numor_reverse__") &&
         intern(n.nominis, "__numoer_nominis__") && intern(n.name, "name") &&
         intern(n.base, "base") && intern(n.key, "key") && intern(n.reverse, "reverse") &&
+        intern(n.__getitem__, "__getitem__") && intern(n.__len__, "__len__") &&
+        intern(n.__contains__, "__contains__") && intern(n.__iter__, "__iter__") &&
         intern(n.numor, "numor") && intern(n.mNUmor, "mNUmor") && intern(n.mmNumor, "mmNumor") &&
         intern(n.NUmor, "NUmor") && intern(n.NUmorMutant, "NUmorMutant") &&
         intern(n.MethodType, "MethodType") && intern(n.FunctionType, "FunctionType") &&
@@ -205,11 +207,14 @@ bool init_module(PyObject *m) {
 
     Ref meta = global(n.mNUmor);
     if (!meta || !(bases = Ref::steal(PyTuple_Pack(1, meta.get())))) return false;
+    install_direct_slots(meta.get());
+    g.slot_tp_new = reinterpret_cast<PyTypeObject *>(meta.get())->tp_new;
     if (!bind(m, n.mmNumor, make_class("mmNumor", type, bases.get(), kMutableMetaEntries,
                                      std::size(kMutableMetaEntries))))
         return false;
     Ref mutable_meta = global(n.mmNumor);
     if (!mutable_meta) return false;
+    install_direct_slots(mutable_meta.get());
     g.slot_setattro = reinterpret_cast<PyTypeObject *>(mutable_meta.get())->tp_setattro;
 
     bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));

@@ -11,6 +11,7 @@
 #include "protocol.h"
 
 #include "common.h"
+#include "function.h"
 
 namespace numor {
 
@@ -79,7 +80,7 @@ Ref slice_of(PyObject *self, PyObject *key) {
     if (!sk || !dat) return Ref();
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sk.get()); ++i) {
         PyObject *name = PyTuple_GET_ITEM(sk.get(), i);
-        Ref v = Ref::steal(PyObject_GetAttr(self, name));
+        Ref v = class_getattr(self, name);
         if (!v || PyDict_SetItem(dat.get(), name, v.get()) < 0) return Ref();
     }
     if (PyDict_SetItem(dat.get(), g.n.ordo, sk.get()) < 0) return Ref();
@@ -108,11 +109,14 @@ Ref getitem_steps(PyObject *self, PyObject *key) {
         if (!table) return table;
         const int r = contains(table.get(), key);
         if (r < 0) return Ref();
-        if (r) return Ref::steal(PyObject_GetAttr(self, key));
+        if (r) return class_getattr(self, key);
     }
     raise_with_arg(PyExc_KeyError, key);
     return Ref();
 }
+
+// `cls[key]`, defined with the direct slots below.
+Ref subscript(PyObject *cls, PyObject *key);
 
 // --- the member iterator --------------------------------------------------
 
@@ -163,7 +167,7 @@ PyObject *iter_step(MemberIter *it) {
         if (pub < 0) return nullptr;
         if (!pub) continue;
         Ref cls = Ref::borrow(it->cls);
-        Ref value = Ref::steal(PyObject_GetItem(cls.get(), name.get()));
+        Ref value = subscript(cls.get(), name.get());
         if (!value) return nullptr;
         return PyTuple_Pack(2, name.get(), value.get());
     }
@@ -337,11 +341,23 @@ PyObject *meta_values(PyObject *const *a) {
     PyObject *self = a[0];
     Ref table = get_key(self);
     if (!table) return nullptr;
+    if (PyTuple_CheckExact(table.get())) {
+        // The table is held and cannot change; the result is filled in place.
+        const Py_ssize_t n = PyTuple_GET_SIZE(table.get());
+        Ref out = Ref::steal(PyTuple_New(n));
+        if (!out) return nullptr;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref v = class_getattr(self, PyTuple_GET_ITEM(table.get(), i));
+            if (!v) return nullptr;
+            PyTuple_SET_ITEM(out.get(), i, v.release());
+        }
+        return out.release();
+    }
     Ref out = Ref::steal(PyList_New(0));
     Ref it = Ref::steal(PyObject_GetIter(table.get()));
     if (!out || !it) return nullptr;
     while (Ref name = Ref::steal(PyIter_Next(it.get()))) {
-        Ref v = Ref::steal(PyObject_GetAttr(self, name.get()));
+        Ref v = class_getattr(self, name.get());
         if (!v || PyList_Append(out.get(), v.get()) < 0) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
@@ -480,5 +496,102 @@ PyObject *meta_repr(PyObject *const *a) {
 }
 
 PyObject *meta_str(PyObject *const *a) { return PyObject_GetAttr(a[0], g.n.__name__); }
+
+// --- direct slots ---------------------------------------------------------
+//
+// `E[x]`, `len(E)`, `x in E` and `iter(E)` reach the methods above through
+// the type slots of E's metaclass. For a metaclass that defines these
+// methods in its namespace, the interpreter fills the slots with generic
+// dispatchers: each call looks the method up along the metaclass's MRO and
+// calls what it finds. The slots below make the same lookup; when it finds
+// this module's function with the body that belongs there, they call the
+// body directly, and anything else they hand to the generic dispatcher,
+// which calls it as usual. They are put on mNUmor and mmNumor only. A
+// metaclass derived from them gets the generic dispatchers from the
+// interpreter, and so does either of the two when one of these names is
+// rebound on it: the interpreter re-derives the slot then.
+
+namespace {
+
+bool own(PyObject *self, PyObject *name, Impl impl) {
+    PyObject *f = _PyType_Lookup(Py_TYPE(self), name);  // borrowed
+    return f && is_function_with(f, impl);
+}
+
+PyObject *direct_subscript(PyObject *self, PyObject *key) {
+    if (!own(self, g.n.__getitem__, meta_getitem)) return g.slot_mp_subscript(self, key);
+    PyObject *argv[2] = {self, key};
+    return meta_getitem(argv);
+}
+
+// The body of `__len__` as the length slot returns it: `len(self._key)`.
+Py_ssize_t len_body(PyObject *self) {
+    Ref table = get_key(self);
+    if (!table) return -1;
+    if (PyTuple_CheckExact(table.get())) return PyTuple_GET_SIZE(table.get());
+    return PyObject_Length(table.get());
+}
+
+Py_ssize_t direct_sq_length(PyObject *self) {
+    if (!own(self, g.n.__len__, meta_len)) return g.slot_sq_length(self);
+    return len_body(self);
+}
+
+Py_ssize_t direct_mp_length(PyObject *self) {
+    if (!own(self, g.n.__len__, meta_len)) return g.slot_mp_length(self);
+    return len_body(self);
+}
+
+int direct_contains(PyObject *self, PyObject *key) {
+    if (!own(self, g.n.__contains__, meta_contains)) return g.slot_sq_contains(self, key);
+    PyObject *argv[2] = {self, key};
+    Ref r = Ref::steal(meta_contains(argv));
+    if (!r) return -1;
+    return PyObject_IsTrue(r.get());
+}
+
+PyObject *direct_iter(PyObject *self) {
+    if (!own(self, g.n.__iter__, meta_iter)) return g.slot_tp_iter(self);
+    PyObject *argv[1] = {self};
+    return meta_iter(argv);
+}
+
+// `cls[key]` through the subscription protocol of `cls`. When its slot would
+// land in this module's `__getitem__` (the direct slot, or the generic
+// dispatcher that finds our function), the body is called here instead,
+// which is the same call without the dispatch.
+Ref subscript(PyObject *cls, PyObject *key) {
+    PyMappingMethods *m = Py_TYPE(cls)->tp_as_mapping;
+    if (m && m->mp_subscript &&
+        (m->mp_subscript == direct_subscript || m->mp_subscript == g.slot_mp_subscript) &&
+        own(cls, g.n.__getitem__, meta_getitem)) {
+        PyObject *argv[2] = {cls, key};
+        return Ref::steal(meta_getitem(argv));
+    }
+    return Ref::steal(PyObject_GetItem(cls, key));
+}
+
+}  // namespace
+
+void install_direct_slots(PyObject *meta) {
+    auto *t = reinterpret_cast<PyTypeObject *>(meta);
+    if (!g.slot_mp_subscript) {
+        // The first metaclass made (mNUmor) shows what the interpreter puts
+        // into these slots for methods defined in a class namespace.
+        g.slot_mp_subscript = t->tp_as_mapping->mp_subscript;
+        g.slot_mp_length = t->tp_as_mapping->mp_length;
+        g.slot_sq_length = t->tp_as_sequence->sq_length;
+        g.slot_sq_contains = t->tp_as_sequence->sq_contains;
+        g.slot_tp_iter = t->tp_iter;
+    }
+    // Only a slot that holds the generic dispatcher is replaced.
+    PyMappingMethods *m = t->tp_as_mapping;
+    PySequenceMethods *s = t->tp_as_sequence;
+    if (m->mp_subscript && m->mp_subscript == g.slot_mp_subscript) m->mp_subscript = direct_subscript;
+    if (m->mp_length && m->mp_length == g.slot_mp_length) m->mp_length = direct_mp_length;
+    if (s->sq_length && s->sq_length == g.slot_sq_length) s->sq_length = direct_sq_length;
+    if (s->sq_contains && s->sq_contains == g.slot_sq_contains) s->sq_contains = direct_contains;
+    if (t->tp_iter && t->tp_iter == g.slot_tp_iter) t->tp_iter = direct_iter;
+}
 
 }  // namespace numor

@@ -22,4 +22,10 @@ extern PyTypeObject MemberIterType;
 // Readies the iterator type and registers it as a collections.abc.Generator.
 int protocol_ready();
 
+// Gives the metaclass `meta` (mNUmor, then mmNumor, right after each is
+// made) subscription, length, membership and iteration slots that call this
+// module's method bodies without the interpreter's generic dispatch, as long
+// as the metaclass's namespace holds those methods (see protocol.cpp).
+void install_direct_slots(PyObject *meta);
+
 }  // namespace numor

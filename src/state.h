@@ -19,6 +19,7 @@ struct Names {
     PyObject *dunder, *underscore;  // "__" and "_"
     PyObject *ordo, *ordo_key, *ordo_reverse, *nominis;
     PyObject *name, *base, *key, *reverse;
+    PyObject *__getitem__, *__len__, *__contains__, *__iter__;
     PyObject *numor;
     // Module-level names, read from the module dict at every use.
     PyObject *mNUmor, *mmNumor, *NUmor, *NUmorMutant;
@@ -37,6 +38,17 @@ struct State {
     // tp_setattro of a class whose namespace defines __setattr__: used to
     // recognise metaclass chains where calling type's slot directly is safe.
     setattrofunc slot_setattro = nullptr;
+    // The interpreter's generic dispatchers for `E[x]`, `len(E)`, `x in E`
+    // and `iter(E)`, as a class statement leaves them in a metaclass that
+    // defines these methods in its namespace (see protocol.cpp).
+    binaryfunc slot_mp_subscript = nullptr;
+    lenfunc slot_sq_length = nullptr;
+    lenfunc slot_mp_length = nullptr;
+    objobjproc slot_sq_contains = nullptr;
+    getiterfunc slot_tp_iter = nullptr;
+    // tp_new of a class whose namespace defines __new__ (the generic
+    // dispatcher), for the safety check that type.__new__ makes.
+    newfunc slot_tp_new = nullptr;
     Names n{};
 };
 

@@ -9,8 +9,8 @@ __all__ = ("pzUnpack", "typOrPz", "concat")
 
 def pzUnpack(given, defaults):
     """Item i of ``given`` where there is one, else item i of ``defaults``."""
-    n = len(given)
-    return tuple(given[i] if i < n else d for i, d in enumerate(defaults))
+    # Called for every enumeration built from data: slices, not a generator.
+    return (*given[: len(defaults)], *defaults[len(given) :])
 
 
 def typOrPz(typ, value, default):

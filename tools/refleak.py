@@ -15,6 +15,7 @@ Tests are run once, without counting, when they:
     process, whose counts the parent cannot see;
   * match an entry of ``SINGLE_RUN`` below, each with its reason.
 """
+import fnmatch
 import gc
 import linecache
 import re
@@ -23,10 +24,14 @@ import sys
 import pytest
 from _pytest.runner import runtestprotocol
 
-# Node-id prefixes of tests that cannot be counted, and why.
+# Node ids (shell patterns) of tests that cannot be counted, and why.
 SINGLE_RUN = {
-    "tests/test_singleton.py": "re-imports the module; the interpreter keeps a "
-                               "block of module state per import by design",
+    "tests/test_singleton.py::*": "re-imports the module; the interpreter keeps a "
+                                  "block of module state per import by design",
+    "tests/test_factory.py::*": "records every metaclass call in a module-level list",
+    "tests/test_iteration.py::test_throw_raises_the_exception_and_finishes[[]*args2*":
+        "throws one module-level exception instance, whose traceback grows "
+        "with every raise",
 }
 
 _ONE_RUN_FIXTURES = {"run_python": "runs its code in a child process"}
@@ -66,8 +71,8 @@ def pytest_configure(config):
 
 
 def _single_run_reason(item):
-    for prefix, reason in SINGLE_RUN.items():
-        if item.nodeid.startswith(prefix):
+    for pattern, reason in SINGLE_RUN.items():
+        if fnmatch.fnmatchcase(item.nodeid, pattern):
             return reason
     for name, reason in _ONE_RUN_FIXTURES.items():
         if name in getattr(item, "fixturenames", ()):
@@ -85,6 +90,11 @@ def _settle():
     if typing is not None:
         for clear in getattr(typing, "_cleanups", ()):
             clear()
+    # Hypothesis keeps the strategies that tests build while drawing in a
+    # bounded cache, which fills over the first thousand of them.
+    utils = sys.modules.get("hypothesis.strategies._internal.utils")
+    if utils is not None and hasattr(utils, "clear_strategy_cache"):
+        utils.clear_strategy_cache()
     gc.collect()
     gc.collect()
 
@@ -120,13 +130,31 @@ def pytest_runtest_protocol(item, nextitem):
     return True
 
 
+_HYPOTHESIS_SETTINGS = "_hypothesis_internal_use_settings"
+
+
+def _run_silently(item):
+    # Hypothesis's pytest plugin wraps a parametrized test's settings in a new
+    # settings object at every run; put the old one back so that repetitions
+    # do not pile them up.
+    fn = getattr(getattr(item, "obj", None), "__func__", getattr(item, "obj", None))
+    saved = getattr(fn, "__dict__", {}).get(_HYPOTHESIS_SETTINGS)
+    item._report_sections.clear()
+    try:
+        # Tearing down towards the parent ends the test's own fixtures and
+        # keeps the module's, as between two tests of one module.
+        return runtestprotocol(item, nextitem=item.parent, log=False)
+    finally:
+        if saved is not None:
+            setattr(fn, _HYPOTHESIS_SETTINGS, saved)
+
+
 def _measure(item, warm, runs):
     ref_deltas = [0] * runs
     block_deltas = [0] * runs
     refs_before = blocks_before = 0
     for i in range(warm + runs):
-        item._report_sections.clear()
-        reports = runtestprotocol(item, nextitem=item, log=False)
+        reports = _run_silently(item)
         if not all(r.passed for r in reports):
             # Not repeatable, skipped or failing: the logged run tells.
             return None
