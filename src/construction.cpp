@@ -22,6 +22,7 @@
 #include "construction.h"
 
 #include "common.h"
+#include "function.h"
 
 namespace numor {
 
@@ -35,8 +36,45 @@ struct OrdoKey {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     PyObject *ordo;
-    PyObject *keyfn;  // may be null
+    PyObject *keyfn;      // may be null
+    PyObject *positions;  // see ordo_positions; may be null
+    bool unindexable;
 };
+
+// The first position of each name of a long, plain list or tuple of exact
+// str, so that ordering n names by a list of m costs n + m, not n * m. The
+// sort calls the key once per name with nothing in between, and while the
+// key itself runs no Python code nothing can change the list, so the map
+// stays right; the paths that run user code (the user's key function, the
+// generic `in` and `index`) drop it. 1 built, 0 not applicable, -1 error.
+int ordo_positions(OrdoKey *k) {
+    if (k->positions) return 1;
+    PyObject *ordo = k->ordo;
+    if (k->unindexable || !(PyList_CheckExact(ordo) || PyTuple_CheckExact(ordo)) || Py_SIZE(ordo) < 16)
+        return 0;
+    // Made before the list is read: allocating it may collect garbage, and
+    // a finaliser may change the list.
+    Ref map = Ref::steal(PyDict_New());
+    if (!map) return -1;
+    const Py_ssize_t n = Py_SIZE(ordo);
+    PyObject *const *items = PySequence_Fast_ITEMS(ordo);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!PyUnicode_CheckExact(items[i])) {
+            k->unindexable = true;
+            return 0;
+        }
+        Ref pos = Ref::steal(PyLong_FromSsize_t(i));
+        if (!pos || !PyDict_SetDefault(map.get(), items[i], pos.get())) return -1;
+    }
+    k->positions = map.release();
+    return 1;
+}
+
+// User code may run next and change the list.
+void ordo_forget(OrdoKey *k) {
+    Py_CLEAR(k->positions);
+    k->unindexable = false;
+}
 
 // Fast path for a plain list or tuple of plain strings: one scan gives both
 // `x in ordo` and `ordo.index(x)`. -1 not found, -2 give up (generic path).
@@ -55,14 +93,23 @@ PyObject *ordo_key_call(PyObject *self, PyObject *const *args, size_t nargsf, Py
     }
     PyObject *x = args[0];
     Ref ordo = Ref::borrow(k->ordo);
-    const Py_ssize_t i = scan_plain(ordo.get(), x);
-    if (i >= 0) return PyLong_FromSsize_t(i);
-    if (i == -2) {
-        const int in = PySequence_Contains(ordo.get(), x);
-        if (in < 0) return nullptr;
-        if (in) return PyObject_CallMethodOneArg(ordo.get(), g.n.index, x);
+    const int indexed = PyUnicode_CheckExact(x) ? ordo_positions(k) : 0;
+    if (indexed < 0) return nullptr;
+    if (indexed) {
+        if (PyObject *pos = PyDict_GetItemWithError(k->positions, x)) return Py_NewRef(pos);
+        if (PyErr_Occurred()) return nullptr;
+    } else {
+        const Py_ssize_t i = scan_plain(ordo.get(), x);
+        if (i >= 0) return PyLong_FromSsize_t(i);
+        if (i == -2) {
+            ordo_forget(k);
+            const int in = PySequence_Contains(ordo.get(), x);
+            if (in < 0) return nullptr;
+            if (in) return PyObject_CallMethodOneArg(ordo.get(), g.n.index, x);
+        }
     }
     if (k->keyfn) {
+        ordo_forget(k);
         Ref fn = Ref::borrow(k->keyfn);
         return PyObject_CallOneArg(fn.get(), x);
     }
@@ -73,6 +120,7 @@ int ordo_key_traverse(PyObject *self, visitproc visit, void *arg) {
     auto *k = reinterpret_cast<OrdoKey *>(self);
     Py_VISIT(k->ordo);
     Py_VISIT(k->keyfn);
+    Py_VISIT(k->positions);
     return 0;
 }
 
@@ -80,6 +128,7 @@ int ordo_key_clear(PyObject *self) {
     auto *k = reinterpret_cast<OrdoKey *>(self);
     Py_CLEAR(k->ordo);
     Py_CLEAR(k->keyfn);
+    Py_CLEAR(k->positions);
     return 0;
 }
 
@@ -97,6 +146,8 @@ Ref make_ordo_key(PyObject *ordo, PyObject *keyfn) {
     k->vectorcall = ordo_key_call;
     k->ordo = Py_NewRef(ordo);
     k->keyfn = Py_XNewRef(keyfn);
+    k->positions = nullptr;
+    k->unindexable = false;
     PyObject_GC_Track(k);
     return Ref::steal(reinterpret_cast<PyObject *>(k));
 }
@@ -152,6 +203,7 @@ int read_option(PyObject *m, PyObject *name, Ref &out) {
 // `tuple(getattr(b, n) for n in names)`
 Ref values_of(PyObject *b, PyObject *names) {
     if (PyList_CheckExact(names)) {
+        if (PyList_GET_SIZE(names) == 0) return Ref::steal(PyTuple_New(0));
         // What the list iterator does: the length is read afresh at each
         // step, since an attribute lookup may run code that changes it.
         Ref out = Ref::steal(PyList_New(0));
@@ -173,6 +225,23 @@ Ref values_of(PyObject *b, PyObject *names) {
     }
     if (PyErr_Occurred()) return Ref();
     return Ref::steal(PyList_AsTuple(out.get()));
+}
+
+// `b.keys()`. When the attribute lookup would find this module's `keys` on
+// the metaclass (the class has no attribute of that name, and its metaclass
+// keeps the interpreter's class attribute lookup), the body is called
+// without making the bound method.
+Ref keys_of(PyObject *b) {
+    if (PyType_Check(b) && Py_TYPE(b)->tp_getattro == PyType_Type.tp_getattro &&
+        reinterpret_cast<PyTypeObject *>(b)->tp_dict) {
+        PyObject *m = _PyType_Lookup(Py_TYPE(b), g.n.keys);
+        if (m && is_function_with(m, meta_keys) &&
+            !_PyType_Lookup(reinterpret_cast<PyTypeObject *>(b), g.n.keys)) {
+            PyObject *argv[1] = {b};
+            return Ref::steal(meta_keys(argv));
+        }
+    }
+    return Ref::steal(PyObject_CallMethodNoArgs(b, g.n.keys));
 }
 
 // `iter(seq)` and its `next`. An exact list (what concat gives) is walked by
@@ -205,17 +274,15 @@ class Walk {
 // is an exact str, a set of them gives, for an exact str `k`, the answer of
 // the list's own scan (comparing two exact str runs no Python code) without
 // a scan per inherited name, which would make merging large enumerations
-// quadratic.
+// quadratic. The set is made at the first test against a list long enough
+// to be worth it: most classes inherit nothing, or little from short lists.
 class Taken {
   public:
-    bool start(PyObject *names) {
-        names_ = names;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i)
-            if (!PyUnicode_CheckExact(PyList_GET_ITEM(names, i))) return true;
-        set_ = Ref::steal(PySet_New(names));
-        return static_cast<bool>(set_);
-    }
-    int contains(PyObject *k) const {
+    explicit Taken(PyObject *names) : names_(names) {}
+    int contains(PyObject *k) {
+        if (!set_ && !plain_scan_ && PyUnicode_CheckExact(k) &&
+            PyList_GET_SIZE(names_) >= kSetFrom && !make_set())
+            return -1;
         if (set_ && PyUnicode_CheckExact(k)) return PySet_Contains(set_.get(), k);
         return numor::contains(names_, k);
     }
@@ -224,12 +291,25 @@ class Taken {
         if (!set_) return true;
         if (PyUnicode_CheckExact(k)) return PySet_Add(set_.get(), k) == 0;
         set_.reset();  // from now on the list is scanned
+        plain_scan_ = true;
         return true;
     }
 
   private:
-    PyObject *names_ = nullptr;
+    static constexpr Py_ssize_t kSetFrom = 32;
+    bool make_set() {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names_); ++i) {
+            if (!PyUnicode_CheckExact(PyList_GET_ITEM(names_, i))) {
+                plain_scan_ = true;
+                return true;
+            }
+        }
+        set_ = Ref::steal(PySet_New(names_));
+        return static_cast<bool>(set_);
+    }
+    PyObject *names_;
     Ref set_;
+    bool plain_scan_ = false;  // a name is not an exact str: scan the list
 };
 
 // Appends the public members of the enumeration bases that are not taken
@@ -241,7 +321,7 @@ bool inherit(PyObject *bases, PyObject *names, PyObject *values) {
     if (!name_seqs || !value_seqs) return false;
     for (Py_ssize_t i = 0; i < nb; ++i) {
         PyObject *b = PyTuple_GET_ITEM(bases, i);
-        Ref ks = Ref::steal(PyObject_CallMethodNoArgs(b, g.n.keys));
+        Ref ks = keys_of(b);
         if (!ks) return false;
         Ref vs = values_of(b, ks.get());
         if (!vs) return false;
@@ -257,8 +337,7 @@ bool inherit(PyObject *bases, PyObject *names, PyObject *values) {
     // zip(all_names, all_values)
     Walk it1, it2;
     if (!it1.start(all_names.get()) || !it2.start(all_values.get())) return false;
-    Taken taken;
-    if (!taken.start(names)) return false;
+    Taken taken(names);
     for (;;) {
         Ref k = it1.next();
         if (!k) break;
@@ -506,26 +585,37 @@ PyObject *meta_new(PyObject *const *a) {
     Ref name = Ref::borrow(a[1]);
 
     // Only enumeration bases take part; everything else is dropped.
-    Ref kept = Ref::steal(PyList_New(0));
-    if (!kept) return nullptr;
-    auto keep_if_enum = [&kept](PyObject *b) {
+    auto is_enum = [](PyObject *b) {
         Ref meta = global(g.n.mNUmor);
-        if (!meta) return false;
-        const int r = PyObject_IsInstance(b, meta.get());
-        return r >= 0 && !(r && PyList_Append(kept.get(), b) < 0);
+        return meta ? PyObject_IsInstance(b, meta.get()) : -1;
     };
-    if (PyTuple_CheckExact(bases)) {
-        // A tuple cannot change while it is walked; no iterator needed.
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i)
-            if (!keep_if_enum(PyTuple_GET_ITEM(bases, i))) return nullptr;
+    Ref filtered;
+    constexpr Py_ssize_t kFew = 8;
+    if (PyTuple_CheckExact(bases) && PyTuple_GET_SIZE(bases) <= kFew) {
+        // A tuple cannot change while it is walked, and it holds its items:
+        // the kept ones go straight into the result.
+        PyObject *keep[kFew];
+        Py_ssize_t nkeep = 0;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
+            PyObject *b = PyTuple_GET_ITEM(bases, i);
+            const int r = is_enum(b);
+            if (r < 0) return nullptr;
+            if (r) keep[nkeep++] = b;
+        }
+        filtered = Ref::steal(PyTuple_New(nkeep));
+        for (Py_ssize_t i = 0; filtered && i < nkeep; ++i)
+            PyTuple_SET_ITEM(filtered.get(), i, Py_NewRef(keep[i]));
     } else {
+        Ref kept = Ref::steal(PyList_New(0));
         Ref it = Ref::steal(PyObject_GetIter(bases));
-        if (!it) return nullptr;
-        while (Ref b = Ref::steal(PyIter_Next(it.get())))
-            if (!keep_if_enum(b.get())) return nullptr;
+        if (!kept || !it) return nullptr;
+        while (Ref b = Ref::steal(PyIter_Next(it.get()))) {
+            const int r = is_enum(b.get());
+            if (r < 0 || (r && PyList_Append(kept.get(), b.get()) < 0)) return nullptr;
+        }
         if (PyErr_Occurred()) return nullptr;
+        filtered = Ref::steal(PyList_AsTuple(kept.get()));
     }
-    Ref filtered = Ref::steal(PyList_AsTuple(kept.get()));
     if (!filtered) return nullptr;
 
     Ref table;
@@ -545,19 +635,15 @@ PyObject *meta_new(PyObject *const *a) {
         }
         Ref names = order_members(dct, collect_candidates, true, nullptr);
         if (!names) return nullptr;
-        // `names` is our own list, out of reach of the code that the
-        // conversions may run; `values` is filled in place, and its empty
-        // slots are never seen (a failure drops it).
         const Py_ssize_t n = PyList_GET_SIZE(names.get());
-        Ref values = Ref::steal(PyList_New(n));
+        Ref values = Ref::steal(PyList_New(0));
         if (!values) return nullptr;
         for (Py_ssize_t i = 0; i < n; ++i) {
             Ref nm = Ref::borrow(PyList_GET_ITEM(names.get(), i));
             Ref raw = get_item(dct, nm.get());
             if (!raw) return nullptr;
             Ref w = convert_value(raw.get());
-            if (!w) return nullptr;
-            PyList_SET_ITEM(values.get(), i, w.release());
+            if (!w || PyList_Append(values.get(), w.get()) < 0) return nullptr;
         }
         if (!inherit(filtered.get(), names.get(), values.get())) return nullptr;
         if (!write_members(dct, names.get(), values.get())) return nullptr;

@@ -91,7 +91,11 @@ bool same_name(PyObject *a, PyObject *b) {
 // dict (tp_call); this gives both one indexed view.
 struct Keywords {
     Py_ssize_t n = 0;
-    std::vector<PyObject *> keys, values;  // borrowed
+    std::vector<PyObject *> keys, values;  // borrowed, or held by `owned`
+    // A keyword dict can change while the body's arguments are collected:
+    // storing an extra keyword hashes its name, which runs a str subclass's
+    // __hash__. Its entries are held so that they outlive such a change.
+    std::vector<Ref> owned;
 
     Keywords(PyObject *kwnames, PyObject *const *kwvalues) {
         if (!kwnames) return;
@@ -106,6 +110,8 @@ struct Keywords {
         while (PyDict_Next(kwdict, &pos, &k, &v)) {
             keys.push_back(k);
             values.push_back(v);
+            owned.push_back(Ref::borrow(k));
+            owned.push_back(Ref::borrow(v));
         }
         n = static_cast<Py_ssize_t>(keys.size());
     }

@@ -178,7 +178,7 @@ reverse_options = st.sampled_from([True, False, 0, 1, None, "yes"])
 
 def ordo_options(names):
     listed = st.lists(st.sampled_from(names + ["ghost", "a", "a"]) if names else st.just("ghost"),
-                      max_size=6)
+                      max_size=20)
     return listed.flatmap(lambda xs: st.sampled_from(
         [xs, tuple(xs), ListSub(xs), TupleSub(xs), "".join(xs), set(xs), dict.fromkeys(xs), range(2)]))
 
@@ -237,6 +237,30 @@ def test_class_body_members_follow_the_model(ns, bases, nominis):
     assert cls.__name__ == (nominis if renamed else "Body")
     # Nested enumerations are built from copies: the body's dicts stay as they were.
     assert {k: v for k, v in ns.items() if isinstance(v, dict)} == before
+
+
+@FAST
+@given(st.lists(plain_names, min_size=16, max_size=40), st.lists(plain_names, max_size=30),
+       st.sampled_from([None, "reverse", "pop", "clear", "insert"]))
+def test_long_ordering_lists_are_read_afresh_after_user_code(listed, members, change):
+    def body():
+        ordo = list(listed)
+
+        def key(name):  # runs between two positions and may change the list
+            if change == "insert":
+                ordo.insert(0, name)
+            elif change and ordo:
+                getattr(ordo, change)()
+            return len(name)
+        ns = dict.fromkeys(members, 1)
+        ns.update(__ordo_numor__=ordo, __ordo_numor_key__=key)
+        return ns
+    expected, error = outcome(lambda: model_class(body(), (NUmor,)))
+    if error:
+        with pytest.raises(error):
+            mNUmor("Long", (NUmor,), body())
+    else:
+        check_table(mNUmor("Long", (NUmor,), body()), *expected)
 
 
 factory_data = st.one_of(
