@@ -177,6 +177,7 @@ def build(n):
         D10={f"U{i}": i for i in range(10)},
         DALL={nm: i for i, nm in enumerate(names)},
         U10=[f"U{i}" for i in range(10)],
+        CAL=[f"c{(i * 37) % 64:02d}" for i in range(64)],
     )
     return names, mid, src, ns
 
@@ -225,6 +226,11 @@ READ_OPS = [
      lambda n, m, s: (s["numor_nested"], None, s["plain_nested"], "plain class statement")),
 ]
 
+# The same work at every size, timed along with every operation: the growth
+# checks divide by it, so that a change of the machine's speed between the
+# sizes does not count as growth.
+CALIBRATION = "sorted(CAL)"
+
 # Operations that create a class each time; timed with the collector on.
 MAKES_CLASSES = {"slice", "add", "class", "factory", "nested"}
 
@@ -251,12 +257,13 @@ def run_size(n, clock, samples, only=None):
         if only and key not in only:
             continue
         ours, theirs, floor, _ = fn(n, mid, src)
-        stmts = [x for x in (ours, theirs, floor) if x]
+        stmts = [x for x in (ours, theirs, floor, CALIBRATION) if x]
         times = iter(clock.timeit(stmts, ns, key in MAKES_CLASSES))
         rows[key] = {
             "numor": next(times),
             "enum": next(times) if theirs else None,
             "floor": next(times) if floor else None,
+            "calibration": next(times),
         }
     for key, label, _, ours, floor in MUT_OPS:
         if only and key not in only:
@@ -270,6 +277,7 @@ def run_size(n, clock, samples, only=None):
         if floor:
             fbody, frestore, _ = floor
             row["floor"] = clock.single(fbody.format(mid=mid), frestore, ns, k)
+        row["calibration"] = clock.timeit([CALIBRATION], ns)[0]
         rows[key] = row
     return mid, rows
 
@@ -348,7 +356,8 @@ def floor_label(key):
                                                   "plain_nested")})[3]
     for k, _, _, _, floor in MUT_OPS:
         if k == key and floor:
-            return floor[0].replace("Q", "P").replace("Znew", "NEW") + ", plain class"
+            return (floor[0].replace("Q", "P").replace("Znew", "NEW").replace("{mid}", "NAME")
+                    + ", plain class")
     return None
 
 
@@ -399,10 +408,11 @@ def targets(results, sizes):
         for key, label, cx in [(k, lab, c) for k, lab, c, *_ in READ_OPS + MUT_OPS]:
             if key == "empty" or key not in results[lo]["rows"]:
                 continue
-            a = results[lo]["rows"][key]["numor"]
-            b = results[hi]["rows"][key]["numor"]
-            if not a or not b:
+            r_lo, r_hi = results[lo]["rows"][key], results[hi]["rows"][key]
+            if not r_lo["numor"] or not r_hi["numor"]:
                 continue
+            a = r_lo["numor"] / r_lo["calibration"]
+            b = r_hi["numor"] / r_hi["calibration"]
             allowed = GROWTH[cx](hi) / GROWTH[cx](lo) * slack
             out.append((f"growth n={lo} -> n={hi}: {label} ({COMPLEXITY_TEXT[cx]})",
                         b / a, allowed, b / a <= allowed))
@@ -438,6 +448,7 @@ def main(argv=None):
     ap.add_argument("--samples", type=int, default=400,
                     help="single-statement samples per mutation (fewer at n > 200)")
     ap.add_argument("--quick", action="store_true", help="fewer and shorter repeats")
+    ap.add_argument("--pin", action="store_true", help="pin the process to one CPU")
     ap.add_argument("--json", metavar="FILE", help="also write the results as JSON")
     ap.add_argument("--only", nargs="+", metavar="OP",
                     help="measure only these operations (keys: "
@@ -446,6 +457,13 @@ def main(argv=None):
     if args.quick:
         args.repeat, args.min_time, args.samples = 3, 0.005, 100
 
+    if args.pin and hasattr(os, "sched_setaffinity"):
+        # Stay on one CPU: a machine's CPUs need not run at the same speed,
+        # and a move between them in mid-run shows in the ratios. Not the
+        # default: on a machine where other work keeps that CPU busy, the
+        # scheduler's choice is the better one.
+        cpus = sorted(os.sched_getaffinity(0))
+        os.sched_setaffinity(0, {cpus[-1]})
     clock = Clock(args.repeat, args.min_time)
     sizes = sorted(set(args.sizes))
     started = time.perf_counter()
@@ -475,7 +493,8 @@ def main(argv=None):
     print(reference_table(results, sizes))
     print()
     checks = targets(results, sizes)
-    print("Targets:")
+    print("Targets (growth: the ratio of the times at the two sizes, each divided by the "
+          f"time of `{CALIBRATION}` measured along with it):")
     print()
     for desc, measured, limit, ok in checks:
         print(f"  {'PASS' if ok else 'MISS'}  {desc}: {measured:.3g} (limit {limit:.3g})")
