@@ -1,19 +1,14 @@
-"""Random class bodies, factory calls, slices and mutation sequences, each
-checked against a small pure-Python model of the member table.
-
-The model does what the extension does, step by step, with plain Python
-objects: pick and strip candidate names, order them with the ordering
-options, convert values, inherit public members, and, for mutable classes,
-follow every assignment, deletion, update and clear. Where the model raises,
-the extension must raise the same exception type, and where it does not,
-the class must look exactly as the model says through every read operation.
+"""Random class bodies, factory calls, slices and mutation sequences, checked
+against a small pure-Python model of the member table: where the model
+raises, the extension raises the same exception type; otherwise the class
+looks exactly as the model says through every read operation.
 """
 import functools
 import operator
 import types
 
 import pytest
-from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
@@ -214,7 +209,7 @@ class C(NUmor):
     z = 4
 
 
-# --- construction, factory and slicing ---------------------------------------
+# --- construction and the factory ---------------------------------------------
 
 @FAST
 @given(bodies(), st.lists(st.sampled_from([A, C, NUmor, NUmorMutant, object]), max_size=2, unique=True),
@@ -303,22 +298,6 @@ def model_slice(cls, sl):
 
 
 bounds = st.one_of(st.none(), st.integers(-5, 6))
-
-
-@FAST
-@given(st.dictionaries(plain_names, values, max_size=6), bounds, bounds, bounds)
-def test_slices_follow_the_model(ns, start, stop, step):
-    cls = mNUmor("Sliced", (NUmor,), ns)
-    sl = slice(start, stop, step)
-    expected, error = outcome(lambda: model_slice(cls, sl))
-    if error:
-        with pytest.raises(error):
-            cls[sl]
-        return
-    (names, tags), title = expected
-    part = cls[sl]
-    check_table(part, names, tags)
-    assert (part.__name__, type(part), part.__bases__) == (title, mNUmor, (NUmor,))
 
 
 # --- a mutable class under random changes ------------------------------------
