@@ -231,7 +231,8 @@ bool init_module(PyObject *m) {
     return fn && PyModule_AddObjectRef(m, "is_numor", fn.get()) == 0;
 }
 
-PyObject *module_create(PyObject *spec, PyModuleDef *) {
+PyObject *module_create(PyObject *found, PyModuleDef *) {
+    // `found` is what the import system found for "numor"; its `name` names the module.
     // Everything here is process-wide; a second interpreter would share it.
     static int64_t main_interpreter = -1;
     const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
@@ -245,7 +246,7 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) {
         return nullptr;
     }
     if (g.module) return Py_NewRef(g.module);
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(found, "name"));
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());
 }
