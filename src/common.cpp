@@ -1,5 +1,7 @@
 #include "common.h"
 
+#include "compat.h"
+
 #include <cstring>
 
 namespace numor {
@@ -111,9 +113,9 @@ Ref class_getattr(PyObject *cls, PyObject *name) {
     // decides, and a value there without __get__ is the result.
     if (PyType_Check(cls) && Py_TYPE(cls)->tp_getattro == PyType_Type.tp_getattro &&
         PyUnicode_CheckExact(name) && reinterpret_cast<PyTypeObject *>(cls)->tp_dict) {
-        PyObject *meta_attr = _PyType_Lookup(Py_TYPE(cls), name);
+        PyObject *meta_attr = compat::type_lookup(Py_TYPE(cls), name);
         if (!meta_attr || !Py_TYPE(meta_attr)->tp_descr_get || !PyDescr_IsData(meta_attr)) {
-            PyObject *attr = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name);
+            PyObject *attr = compat::type_lookup(reinterpret_cast<PyTypeObject *>(cls), name);
             if (attr && !Py_TYPE(attr)->tp_descr_get) return Ref::borrow(attr);
         }
     }
