@@ -23,6 +23,7 @@
 
 #include "common.h"
 #include "compat.h"
+#include "depth.h"
 #include "function.h"
 
 namespace numor {
@@ -568,6 +569,8 @@ Ref convert_value(PyObject *v) {
         if (!t) return Ref::borrow(v);
         // The nested enumeration's construction writes into its namespace;
         // give it a copy so the caller's dict stays as it was.
+        NestingGuard level;
+        if (!level.enter()) return Ref();
         Ref copy = Ref::steal(PyDict_New());
         if (!copy || PyDict_Merge(copy.get(), v, 1) < 0) return Ref();
         PyObject *arg = copy.get();

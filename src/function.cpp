@@ -27,8 +27,6 @@
 #include "compat.h"
 
 #include <cstring>
-#include <string>
-#include <vector>
 
 namespace numor {
 
@@ -52,6 +50,7 @@ struct FunctionObject {
     PyObject *doc;
     PyObject *signature;  // str
     PyObject *dict;
+    PyObject *weakrefs;  // functions can be weakly referenced (WeakMethod)
 };
 
 FunctionObject *as_fn(PyObject *o) { return reinterpret_cast<FunctionObject *>(o); }
@@ -87,107 +86,76 @@ bool same_name(PyObject *a, PyObject *b) {
     return PyUnicode_Compare(a, b) == 0;
 }
 
-// Keyword arguments arrive either as vectorcall names + values or as a
-// dict (tp_call); this gives both one indexed view.
-struct Keywords {
-    Py_ssize_t n = 0;
-    std::vector<PyObject *> keys, values;  // borrowed, or held by `owned`
-    // A keyword dict can change while the body's arguments are collected:
-    // storing an extra keyword hashes its name, which runs a str subclass's
-    // __hash__. Its entries are held so that they outlive such a change.
-    std::vector<Ref> owned;
-
-    Keywords(PyObject *kwnames, PyObject *const *kwvalues) {
-        if (!kwnames) return;
-        n = PyTuple_GET_SIZE(kwnames);
-        keys.assign(&PyTuple_GET_ITEM(kwnames, 0), &PyTuple_GET_ITEM(kwnames, 0) + n);
-        values.assign(kwvalues, kwvalues + n);
-    }
-    explicit Keywords(PyObject *kwdict) {
-        if (!kwdict) return;
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(kwdict, &pos, &k, &v)) {
-            keys.push_back(k);
-            values.push_back(v);
-            owned.push_back(Ref::borrow(k));
-            owned.push_back(Ref::borrow(v));
-        }
-        n = static_cast<Py_ssize_t>(keys.size());
-    }
-};
-
 // Parses into `argv` (nparams slots, then `*arg`, then `**args`) and calls
-// the body. Mirrors the order in which a compiled Python function reports
-// problems: too many positionals, then each missing required parameter,
-// then bad keywords in call order.
+// the body. Keywords arrive as parallel arrays of names and values that the
+// caller keeps alive for the call. Problems are reported in the order a
+// compiled Python function reports them: each keyword in turn (not a
+// string, unknown, or given twice), then too many positional arguments,
+// then the first missing one.
+//
+// Nothing here allocates through C++: the slots are sized by kMaxParams and
+// everything else is an interpreter object, so no C++ exception can start
+// on a call path.
 PyObject *parse_and_call(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs,
-                         const Keywords &kw) {
+                         PyObject *const *kwkeys, PyObject *const *kwvalues, Py_ssize_t nkw) {
     const Py_ssize_t np = f->nparams;
+    PyObject *argv[kMaxParams + 2] = {};
+    const Py_ssize_t npos = nargs < np ? nargs : np;
+    for (Py_ssize_t i = 0; i < npos; ++i) argv[i] = args[i];
+
+    Ref varargs, varkw;
+    if (f->varkw) {
+        varkw = Ref::steal(PyDict_New());
+        if (!varkw) return nullptr;
+    }
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+        PyObject *key = kwkeys[j];
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f->def->name);
+            return nullptr;
+        }
+        Py_ssize_t i = 0;
+        while (i < np && !same_name(PyTuple_GET_ITEM(f->argnames, i), key)) ++i;
+        if (i == np) {
+            if (!varkw) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                             f->def->name, key);
+                return nullptr;
+            }
+            // Storing hashes the name, which may run a str subclass's
+            // __hash__; the caller's arrays hold everything used here.
+            if (PyDict_SetItem(varkw.get(), key, kwvalues[j]) < 0) return nullptr;
+            continue;
+        }
+        if (argv[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         f->def->name, key);
+            return nullptr;
+        }
+        argv[i] = kwvalues[j];
+    }
     if (nargs > np && !f->varargs) {
         raise_count(f, nargs);
         return nullptr;
     }
-    PyObject *argv[kMaxParams + 2] = {};
-    Ref hold[kMaxParams];  // dict-path values, kept alive for the call
-    const Py_ssize_t npos = nargs < np ? nargs : np;
-    for (Py_ssize_t i = 0; i < npos; ++i) argv[i] = args[i];
-
-    std::vector<char> used(static_cast<size_t>(kw.n), 0);
     for (Py_ssize_t i = npos; i < np; ++i) {
-        PyObject *pname = PyTuple_GET_ITEM(f->argnames, i);
-        for (Py_ssize_t j = 0; j < kw.n && !argv[i]; ++j) {
-            if (!used[j] && same_name(pname, kw.keys[j])) {
-                used[j] = 1;
-                argv[i] = kw.values[j];
-                hold[i] = Ref::borrow(kw.values[j]);
-            }
+        if (argv[i]) continue;
+        if (i < f->nrequired) {
+            raise_count(f, i);
+            return nullptr;
         }
-        if (!argv[i]) {
-            if (i < f->nrequired) {
-                raise_count(f, i);
-                return nullptr;
-            }
-            argv[i] = PyTuple_GET_ITEM(f->defaults, i - f->nrequired);
-        }
+        argv[i] = PyTuple_GET_ITEM(f->defaults, i - f->nrequired);
     }
 
-    Ref varargs, varkw;
     Py_ssize_t slot = np;
     if (f->varargs) {
-        varargs = Ref::steal(nargs > np ? PyTuple_New(nargs - np) : PyTuple_New(0));
+        varargs = Ref::steal(PyTuple_New(nargs > np ? nargs - np : 0));
         if (!varargs) return nullptr;
         for (Py_ssize_t i = np; i < nargs; ++i) {
             Py_INCREF(args[i]);
             PyTuple_SET_ITEM(varargs.get(), i - np, args[i]);
         }
         argv[slot++] = varargs.get();
-    }
-    if (f->varkw) {
-        varkw = Ref::steal(PyDict_New());
-        if (!varkw) return nullptr;
-    }
-    for (Py_ssize_t j = 0; j < kw.n; ++j) {
-        if (used[j]) continue;
-        PyObject *key = kw.keys[j];
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f->def->name);
-            return nullptr;
-        }
-        for (Py_ssize_t i = 0; i < npos; ++i) {
-            if (same_name(PyTuple_GET_ITEM(f->argnames, i), key)) {
-                PyErr_Format(PyExc_TypeError,
-                             "%s() got multiple values for keyword argument '%U'",
-                             f->def->name, key);
-                return nullptr;
-            }
-        }
-        if (!varkw) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         f->def->name, key);
-            return nullptr;
-        }
-        if (PyDict_SetItem(varkw.get(), key, kw.values[j]) < 0) return nullptr;
     }
     if (f->varkw) argv[slot++] = varkw.get();
     return f->def->impl(argv);
@@ -197,37 +165,46 @@ PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
                         PyObject *kwnames) {
     FunctionObject *f = as_fn(self);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const bool nokw = !kwnames || PyTuple_GET_SIZE(kwnames) == 0;
-    // The common case: every parameter passed by position, nothing to collect.
-    if (nokw && nargs == f->nparams && !f->varargs && !f->varkw) return f->def->impl(args);
-    // Next: positional arguments only, the rest from the defaults.
-    if (nokw && nargs >= f->nrequired && nargs < f->nparams && !f->varargs && !f->varkw) {
-        PyObject *argv[kMaxParams];
-        for (Py_ssize_t i = 0; i < nargs; ++i) argv[i] = args[i];
-        for (Py_ssize_t i = nargs; i < f->nparams; ++i)
-            argv[i] = PyTuple_GET_ITEM(f->defaults, i - f->nrequired);
-        return f->def->impl(argv);
-    }
-    if (nokw) return parse_and_call(f, args, nargs, Keywords(nullptr, nullptr));
-    return parse_and_call(f, args, nargs, Keywords(kwnames, args + nargs));
-}
-
-PyObject *fn_call(PyObject *self, PyObject *args, PyObject *kwargs) {
-    // Reached with a dict of keywords (for example through `f.__call__`),
-    // whose keys the interpreter has not checked.
-    if (kwargs) {
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(kwargs, &pos, &k, &v)) {
-            if (!PyUnicode_Check(k)) {
-                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings",
-                             as_fn(self)->def->name);
-                return nullptr;
-            }
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw == 0 && !f->varargs && !f->varkw) {
+        // The common case: every parameter passed by position, nothing to collect.
+        if (nargs == f->nparams) return f->def->impl(args);
+        // Next: positional arguments only, the rest from the defaults.
+        if (nargs >= f->nrequired && nargs < f->nparams) {
+            PyObject *argv[kMaxParams];
+            for (Py_ssize_t i = 0; i < nargs; ++i) argv[i] = args[i];
+            for (Py_ssize_t i = nargs; i < f->nparams; ++i)
+                argv[i] = PyTuple_GET_ITEM(f->defaults, i - f->nrequired);
+            return f->def->impl(argv);
         }
     }
+    return parse_and_call(f, args, nargs, nkw ? &PyTuple_GET_ITEM(kwnames, 0) : nullptr,
+                          args + nargs, nkw);
+}
+
+// Reached with a dict of keywords (for example through `f.__call__`). Its
+// entries are copied into two tuples first: storing an extra keyword runs a
+// str subclass's __hash__, which could change the dict.
+PyObject *fn_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+    Ref keys, values;
+    Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nkw) {
+        keys = Ref::steal(PyTuple_New(nkw));
+        values = Ref::steal(PyTuple_New(nkw));
+        if (!keys || !values) return nullptr;
+        Py_ssize_t pos = 0, j = 0;
+        PyObject *k, *v;
+        // Nothing in this loop runs Python code: the size stays as read.
+        while (j < nkw && PyDict_Next(kwargs, &pos, &k, &v)) {
+            PyTuple_SET_ITEM(keys.get(), j, Py_NewRef(k));
+            PyTuple_SET_ITEM(values.get(), j, Py_NewRef(v));
+            ++j;
+        }
+        nkw = j;
+    }
     return parse_and_call(as_fn(self), &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
-                          Keywords(kwargs));
+                          nkw ? &PyTuple_GET_ITEM(keys.get(), 0) : nullptr,
+                          nkw ? &PyTuple_GET_ITEM(values.get(), 0) : nullptr, nkw);
 }
 
 PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) {
@@ -265,6 +242,7 @@ int fn_clear(PyObject *self) {
 
 void fn_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
+    if (as_fn(self)->weakrefs) PyObject_ClearWeakRefs(self);
     fn_clear(self);
     PyObject_GC_Del(self);
 }
@@ -325,44 +303,48 @@ PyMethodDef fn_methods[] = {
 // Splits "(self, key, pz=None)" into its parameters. The tables only use
 // None as a default, which keeps this small.
 bool parse_signature(FunctionObject *f) {
-    std::string text(f->def->signature);
-    if (text.size() < 2 || text.front() != '(' || text.back() != ')') {
+    const char *sig = f->def->signature;
+    const size_t len = std::strlen(sig);
+    if (len < 2 || sig[0] != '(' || sig[len - 1] != ')') {
         PyErr_Format(PyExc_SystemError, "bad signature for %s", f->def->name);
         return false;
     }
-    text = text.substr(1, text.size() - 2);
-    std::vector<std::string> names;
-    Py_ssize_t ndefaults = 0;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t comma = text.find(',', start);
-        if (comma == std::string::npos) comma = text.size();
-        std::string item = text.substr(start, comma - start);
-        start = comma + 1;
-        item.erase(0, item.find_first_not_of(' '));
-        item.erase(item.find_last_not_of(' ') + 1);
-        if (item.rfind("**", 0) == 0) {
+    const char *names[kMaxParams];
+    Py_ssize_t lengths[kMaxParams];
+    Py_ssize_t n = 0, ndefaults = 0;
+    const char *p = sig + 1, *const end = sig + len - 1;
+    while (p < end) {
+        const char *comma = p;
+        while (comma < end && *comma != ',') ++comma;
+        const char *b = p, *e = comma;
+        p = comma + 1;
+        while (b < e && *b == ' ') ++b;
+        if (e - b >= 2 && b[0] == '*' && b[1] == '*') {
             f->varkw = true;
-        } else if (item.rfind("*", 0) == 0) {
+        } else if (b < e && b[0] == '*') {
             f->varargs = true;
-        } else if (item.find('=') != std::string::npos) {
-            names.push_back(item.substr(0, item.find('=')));
-            ++ndefaults;
         } else {
-            names.push_back(item);
+            const char *eq = b;
+            while (eq < e && *eq != '=') ++eq;
+            if (eq < e) ++ndefaults;
+            e = eq;
+            while (e > b && e[-1] == ' ') --e;
+            if (n == kMaxParams) {
+                PyErr_Format(PyExc_SystemError, "too many parameters for %s", f->def->name);
+                return false;
+            }
+            names[n] = b;
+            lengths[n++] = e - b;
         }
     }
-    if (static_cast<Py_ssize_t>(names.size()) > kMaxParams) {
-        PyErr_Format(PyExc_SystemError, "too many parameters for %s", f->def->name);
-        return false;
-    }
-    f->nparams = static_cast<Py_ssize_t>(names.size());
-    f->nrequired = f->nparams - ndefaults;
-    f->argnames = PyTuple_New(f->nparams);
+    f->nparams = n;
+    f->nrequired = n - ndefaults;
+    f->argnames = PyTuple_New(n);
     if (!f->argnames) return false;
-    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
-        PyObject *s = PyUnicode_InternFromString(names[static_cast<size_t>(i)].c_str());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *s = PyUnicode_FromStringAndSize(names[i], lengths[i]);
         if (!s) return false;
+        PyUnicode_InternInPlace(&s);
         PyTuple_SET_ITEM(f->argnames, i, s);
     }
     if (ndefaults) {
@@ -398,6 +380,7 @@ int function_type_ready() {
     t.tp_getset = fn_getset;
     t.tp_descr_get = fn_descr_get;
     t.tp_dictoffset = offsetof(FunctionObject, dict);
+    t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
     return PyType_Ready(&t);
 }
 
@@ -413,7 +396,7 @@ Ref make_function(const FuncDef &def, const char *owner) {
     f->vectorcall = fn_vectorcall;
     f->def = &def;
     f->argnames = f->defaults = f->name = f->qualname = f->module = f->doc = f->signature =
-        f->dict = nullptr;
+        f->dict = f->weakrefs = nullptr;
     f->nparams = f->nrequired = 0;
     f->varargs = f->varkw = false;
     PyObject_GC_Track(obj.get());

@@ -6,6 +6,14 @@
 // as a new tuple through ordinary attribute access, so a derived metaclass
 // that overrides a hook sees every step, including the reassignments of
 // `_key` made by `update` and `clear`.
+//
+// A change that fails part-way (a refused assignment, MemoryError, an
+// exception from a derived metaclass's hook) is rolled back before its error
+// propagates: the attributes it changed get their old values back, the new
+// ones are removed, and `_key` is put back, so that every name in `_key`
+// keeps its attribute and the class is either as it was or fully changed.
+// The rollback uses type's own attribute slot, not the hooks: they may be
+// what failed.
 #include "mutable.h"
 
 #include "common.h"
@@ -44,6 +52,50 @@ int type_setattr(PyObject *self, PyObject *attr, PyObject *val) {
 
 int set_key(PyObject *self, PyObject *table) { return PyObject_SetAttr(self, g.n._key, table); }
 
+// What a class attribute was before a change: `(name,)` when the class has
+// no own attribute of that name, `(name, value)` otherwise. A name that the
+// metaclass serves through a data descriptor (`__name__`, `__doc__`, a
+// property) is saved by reading it.
+Ref save_attr(PyObject *self, PyObject *name) {
+    if (!PyType_Check(self) || !PyUnicode_Check(name))
+        return Ref::steal(PyTuple_Pack(1, name));  // type's slot refuses the change
+    PyObject *descr = _PyType_Lookup(Py_TYPE(self), name);
+    Ref value;
+    if (descr && Py_TYPE(descr)->tp_descr_set) {
+        value = Ref::steal(PyObject_GetAttr(self, name));
+        if (!value) return value;
+    } else {
+        PyObject *dict = reinterpret_cast<PyTypeObject *>(self)->tp_dict;
+        PyObject *v = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
+        if (!v && PyErr_Occurred()) return Ref();
+        value = Ref::borrow(v);
+    }
+    return Ref::steal(value ? PyTuple_Pack(2, name, value.get()) : PyTuple_Pack(1, name));
+}
+
+// Puts back the attributes saved in `records` (save_attr results, the
+// latest undone first) and lets the pending error propagate. Errors of the
+// rollback itself are dropped: it only assigns what the class held a moment
+// ago.
+void roll_back(PyObject *self, PyObject *const *records, Py_ssize_t n) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (PyType_Check(self)) {
+        while (n-- > 0) {
+            Ref rec = Ref::borrow(records[n]);
+            PyObject *old = PyTuple_GET_SIZE(rec.get()) > 1 ? PyTuple_GET_ITEM(rec.get(), 1) : nullptr;
+            if (PyType_Type.tp_setattro(self, PyTuple_GET_ITEM(rec.get(), 0), old) < 0) PyErr_Clear();
+        }
+    }
+    PyErr_Restore(type, value, tb);
+}
+
+void roll_back(PyObject *self, PyObject *undo) {
+    Ref hold = Ref::borrow(undo);
+    const Py_ssize_t n = PyList_GET_SIZE(undo);
+    roll_back(self, n ? &PyList_GET_ITEM(undo, 0) : nullptr, n);
+}
+
 // `x == "_key"` for a name that came out of a member table.
 bool is_key_name(PyObject *x) {
     return PyUnicode_Check(x) && PyUnicode_Compare(x, g.n._key) == 0;
@@ -51,60 +103,79 @@ bool is_key_name(PyObject *x) {
 
 }  // namespace
 
-PyObject *mut_setattr(PyObject *const *a) {
-    PyObject *self = a[0], *attr = a[1], *val = a[2];
-    if (type_setattr(self, attr, val) < 0) return nullptr;
+namespace {
+
+// The part of `__setattr__` after the interpreter's assignment.
+bool add_to_table(PyObject *self, PyObject *attr) {
     Ref table = get_key(self);
-    if (!table) return nullptr;
+    if (!table) return false;
     int r = contains(table.get(), attr);
-    if (r < 0) return nullptr;
-    if (r) Py_RETURN_NONE;
+    if (r < 0) return false;
+    if (r) return true;
     r = first_char_is_underscore(attr, Py_EQ);
-    if (r < 0) return nullptr;
-    if (r) Py_RETURN_NONE;
+    if (r < 0) return false;
+    if (r) return true;
     // self._key += (attr,)
     table = get_key(self);
-    if (!table) return nullptr;
+    if (!table) return false;
     Ref one = Ref::steal(PyTuple_Pack(1, attr));
-    if (!one) return nullptr;
+    if (!one) return false;
     Ref grown = Ref::steal(PyNumber_InPlaceAdd(table.get(), one.get()));
-    if (!grown || set_key(self, grown.get()) < 0) return nullptr;
+    return grown && set_key(self, grown.get()) == 0;
+}
+
+// The part of `__delattr__` after the interpreter's deletion.
+bool drop_from_table(PyObject *self, PyObject *attr) {
+    Ref table = get_key(self);
+    if (!table) return false;
+    const int r = contains(table.get(), attr);
+    if (r < 0) return false;
+    if (!r) return true;
+    // self._key = self._key[:i] + self._key[i + 1:]
+    table = get_key(self);
+    if (!table) return false;
+    Ref i = index_of(table.get(), attr);
+    if (!i) return false;
+    table = get_key(self);
+    if (!table) return false;
+    Ref head_slice = Ref::steal(PySlice_New(nullptr, i.get(), nullptr));
+    if (!head_slice) return false;
+    Ref head = Ref::steal(PyObject_GetItem(table.get(), head_slice.get()));
+    if (!head) return false;
+    table = get_key(self);
+    if (!table) return false;
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    if (!one) return false;
+    Ref next = Ref::steal(PyNumber_Add(i.get(), one.get()));
+    if (!next) return false;
+    Ref tail_slice = Ref::steal(PySlice_New(next.get(), nullptr, nullptr));
+    if (!tail_slice) return false;
+    Ref tail = Ref::steal(PyObject_GetItem(table.get(), tail_slice.get()));
+    if (!tail) return false;
+    Ref joined = Ref::steal(PyNumber_Add(head.get(), tail.get()));
+    return joined && set_key(self, joined.get()) == 0;
+}
+
+// `type.__setattr__` or `type.__delattr__` (val null), then the table step;
+// when the table step fails, the attribute and `_key` are put back.
+PyObject *change_attr(PyObject *self, PyObject *attr, PyObject *val,
+                      bool (*table_step)(PyObject *, PyObject *)) {
+    Ref saved[2] = {save_attr(self, g.n._key), save_attr(self, attr)};
+    if (!saved[0] || !saved[1]) return nullptr;
+    if (type_setattr(self, attr, val) < 0) return nullptr;
+    if (!table_step(self, attr)) {
+        PyObject *records[2] = {saved[0].get(), saved[1].get()};
+        roll_back(self, records, 2);
+        return nullptr;
+    }
     Py_RETURN_NONE;
 }
 
-PyObject *mut_delattr(PyObject *const *a) {
-    PyObject *self = a[0], *attr = a[1];
-    if (type_setattr(self, attr, nullptr) < 0) return nullptr;
-    Ref table = get_key(self);
-    if (!table) return nullptr;
-    const int r = contains(table.get(), attr);
-    if (r < 0) return nullptr;
-    if (!r) Py_RETURN_NONE;
-    // self._key = self._key[:i] + self._key[i + 1:]
-    table = get_key(self);
-    if (!table) return nullptr;
-    Ref i = index_of(table.get(), attr);
-    if (!i) return nullptr;
-    table = get_key(self);
-    if (!table) return nullptr;
-    Ref head_slice = Ref::steal(PySlice_New(nullptr, i.get(), nullptr));
-    if (!head_slice) return nullptr;
-    Ref head = Ref::steal(PyObject_GetItem(table.get(), head_slice.get()));
-    if (!head) return nullptr;
-    table = get_key(self);
-    if (!table) return nullptr;
-    Ref one = Ref::steal(PyLong_FromLong(1));
-    if (!one) return nullptr;
-    Ref next = Ref::steal(PyNumber_Add(i.get(), one.get()));
-    if (!next) return nullptr;
-    Ref tail_slice = Ref::steal(PySlice_New(next.get(), nullptr, nullptr));
-    if (!tail_slice) return nullptr;
-    Ref tail = Ref::steal(PyObject_GetItem(table.get(), tail_slice.get()));
-    if (!tail) return nullptr;
-    Ref joined = Ref::steal(PyNumber_Add(head.get(), tail.get()));
-    if (!joined || set_key(self, joined.get()) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
+}  // namespace
+
+PyObject *mut_setattr(PyObject *const *a) { return change_attr(a[0], a[1], a[2], add_to_table); }
+
+PyObject *mut_delattr(PyObject *const *a) { return change_attr(a[0], a[1], nullptr, drop_from_table); }
 
 PyObject *mut_delitem(PyObject *const *a) {
     if (PyObject_DelAttr(a[0], a[1]) < 0) return nullptr;
@@ -112,8 +183,8 @@ PyObject *mut_delitem(PyObject *const *a) {
 }
 
 // Adds and replaces members from a mapping. Every value is read and
-// converted before the class changes, so a failure leaves it as it was; a
-// name is added at most once, and a name takes its value from the key equal
+// converted before the class changes, and a failed change is rolled back,
+// so a failure leaves the class as it was; a name is added at most once, and a name takes its value from the key equal
 // to it, else from the first key that strips to it.
 PyObject *mut_update(PyObject *const *a) {
     PyObject *self = a[0], *dct = a[1];
@@ -183,20 +254,32 @@ PyObject *mut_update(PyObject *const *a) {
         if (str && PySet_Add(assigned.get(), x.get()) < 0) return nullptr;
     }
 
+    // From here on the class changes; a failure rolls every step back.
+    Ref undo = Ref::steal(PyList_New(0));
+    if (!undo) return nullptr;
+    auto save = [&](PyObject *name) {
+        Ref rec = save_attr(self, name);
+        return rec && PyList_Append(undo.get(), rec.get()) == 0;
+    };
+    auto fail = [&]() -> PyObject * {
+        roll_back(self, undo.get());
+        return nullptr;
+    };
+    if (!save(g.n._key)) return nullptr;
     // self._key += tuple(new names)
     Ref table = get_key(self);
-    if (!table) return nullptr;
+    if (!table) return fail();
     Ref grown = Ref::steal(PyNumber_InPlaceAdd(table.get(), extra.get()));
-    if (!grown || set_key(self, grown.get()) < 0) return nullptr;
+    if (!grown || set_key(self, grown.get()) < 0) return fail();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(assign_names.get()); ++i) {
-        if (PyObject_SetAttr(self, PyList_GET_ITEM(assign_names.get(), i),
-                             PyList_GET_ITEM(assign_values.get(), i)) < 0)
-            return nullptr;
+        PyObject *name = PyList_GET_ITEM(assign_names.get(), i);
+        if (!save(name) || PyObject_SetAttr(self, name, PyList_GET_ITEM(assign_values.get(), i)) < 0)
+            return fail();
     }
     table = get_key(self);
-    if (!table) return nullptr;
+    if (!table) return fail();
     Ref again = Ref::steal(PySequence_Tuple(table.get()));
-    if (!again || set_key(self, again.get()) < 0) return nullptr;
+    if (!again || set_key(self, again.get()) < 0) return fail();
     Py_RETURN_NONE;
 }
 
@@ -204,14 +287,25 @@ PyObject *mut_clear(PyObject *const *a) {
     PyObject *self = a[0];
     Ref names = Ref::steal(PyObject_CallMethodNoArgs(self, g.n.keys));
     if (!names) return nullptr;
+    Ref undo = Ref::steal(PyList_New(0));
+    if (!undo) return nullptr;
+    auto save = [&](PyObject *name) {
+        Ref rec = save_attr(self, name);
+        return rec && PyList_Append(undo.get(), rec.get()) == 0;
+    };
+    auto fail = [&]() -> PyObject * {
+        roll_back(self, undo.get());
+        return nullptr;
+    };
+    if (!save(g.n._key)) return nullptr;
     Ref empty = Ref::steal(PyTuple_New(0));
-    if (!empty || set_key(self, empty.get()) < 0) return nullptr;
+    if (!empty || set_key(self, empty.get()) < 0) return fail();
     Ref it = Ref::steal(PyObject_GetIter(names.get()));
-    if (!it) return nullptr;
+    if (!it) return fail();
     while (Ref n = Ref::steal(PyIter_Next(it.get()))) {
-        if (PyObject_DelAttr(self, n.get()) < 0) return nullptr;
+        if (!save(n.get()) || PyObject_DelAttr(self, n.get()) < 0) return fail();
     }
-    if (PyErr_Occurred()) return nullptr;
+    if (PyErr_Occurred()) return fail();
     Py_RETURN_NONE;
 }
 

@@ -2,6 +2,7 @@ import inspect
 import pydoc
 import re
 import types
+import weakref
 
 import pytest
 
@@ -94,11 +95,23 @@ def test_every_parameter_can_be_passed_by_keyword():
      "__new__() got multiple values for keyword argument 'cls'"),
     (lambda: mNUmor.get.__call__(E, "a", **{1: 2}), "get() keywords must be strings"),
     (lambda: is_numor.__call__(**{"obj": 1, 2: 3}), "is_numor() keywords must be strings"),
+    # Keywords are checked first, in turn; then too many positionals; then missing ones.
+    (lambda: E.keys(["a"], name="x"), "keys() got an unexpected keyword argument 'name'"),
+    (lambda: mNUmor.get(1, 2, 3, 4, self=E), "get() got multiple values for keyword argument 'self'"),
+    (lambda: mNUmor.get.__call__(E, 1, 2, 3, **{1: 2}), "get() keywords must be strings"),
+    (lambda: mNUmor.get(E, x=1), "get() got an unexpected keyword argument 'x'"),
 ])
 def test_argument_errors_use_the_classic_wording(call, message):
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value) == message
+
+
+def test_functions_and_their_bound_methods_can_be_weakly_referenced():
+    assert weakref.ref(mNUmor.keys)() is mNUmor.keys
+    assert weakref.WeakMethod(E.keys)() == E.keys
+    it = iter(E)
+    assert weakref.ref(it)() is it
 
 
 def test_cycle_through_a_function_dict_is_collected(run_python):

@@ -87,7 +87,7 @@ def test_member_table_reassigned_to_anything_never_crashes(run_python, base):
                     class E({base}):
                         a = 1
                         b = {{"x": 1}}
-                    attempt(setattr, E, "_key", table)  # a mutable class's hook may then fail
+                    type.__setattr__(E, "_key", table)  # past the hook, which would refuse some
                     assert E.__dict__["_key"] is table
                     step(E)
                     it = iter(E)
@@ -322,6 +322,49 @@ def test_deeply_nested_dict_members_give_recursion_error_not_a_crash(run_python)
         print(*scenario())
     """)
     assert out.split()[:-1] == ["RecursionError"] * 6
+
+
+@pytest.mark.parametrize("setup, depth", [
+    ("threading.stack_size(1 << 20)", 600),  # a small thread stack
+    ("sys.setrecursionlimit(10000)", 30000),  # a raised limit, the main thread's stack
+    ("sys.setrecursionlimit(10 ** 6)", 30000),
+])
+def test_nesting_deeper_than_the_stack_allows_raises_recursion_error_on_every_route(run_python, setup, depth):
+    out = run_scenario(run_python, f"""
+        {setup}
+        d = {{"leaf": 1}}
+        for _ in range({depth}):
+            d = {{"x": d}}
+        L = mmNumor("L", (NUmorMutant,), {{"a": 1}})
+        S = mmNumor("S", (NUmorMutant,), {{"a": 1}})
+        S.m = d  # assignment stores the dict as it is; a slice converts it
+        routes = (lambda: NUmor(d), lambda: mNUmor("E", (NUmor,), {{"m": d}}), lambda: L.update({{"m": d}}),
+                  lambda: S[:])
+        def run():
+            print(*[type(attempt(r)).__name__ for r in routes])
+            print(L._key, all(hasattr(L, n) for n in L._key))
+        t = threading.Thread(target=run)
+        t.start()
+        t.join()
+    """)
+    lines = out.splitlines()
+    assert lines[0].split() == ["RecursionError"] * 4, out
+    assert lines[1] == "('a',) True"
+
+
+def test_recursion_error_comes_at_a_nesting_depth_set_by_the_recursion_limit(run_python):
+    out = run_scenario(run_python, """
+        def nest(depth):
+            d = {"a": 1}
+            for _ in range(depth):
+                d = {"a": d}
+            return d
+
+        for limit, depth in ((1000, 125), (4000, 500)):
+            sys.setrecursionlimit(limit)
+            print(type(attempt(NUmor, nest(depth))).__name__, type(attempt(NUmor, nest(depth + 1))).__name__)
+    """)
+    assert out.split()[:4] == ["mNUmor", "RecursionError"] * 2
 
 
 def test_hundred_thousand_members_through_every_operation(run_python):

@@ -335,11 +335,11 @@ class MutableMachine(RuleBasedStateMachine):
 
     @rule(name=st.sampled_from(ASSIGN_NAMES), value=values)
     def assign(self, name, value):
-        self.tags[name] = ("same", value)
-        if name == "":
+        if name == "":  # the name test fails, and the assignment is undone
             with pytest.raises(IndexError):
                 setattr(self.cls, name, value)
             return
+        self.tags[name] = ("same", value)
         setattr(self.cls, name, value)
         if name not in self.names and name[0] != "_":
             self.names.append(name)

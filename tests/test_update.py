@@ -145,6 +145,42 @@ def test_failed_read_or_conversion_leaves_class_as_it_was(data, error):
     assert_unchanged(C, before)
 
 
+class Refusing(mmNumor):
+    """Raises for the names in `refused` after the change has been made."""
+
+    refused = ()
+
+    def __setattr__(cls, attr, val):
+        super().__setattr__(attr, val)
+        if attr in cls.refused:
+            raise LookupError(attr)
+
+    def __delattr__(cls, attr):
+        super().__delattr__(attr)
+        if attr in cls.refused:
+            raise LookupError(attr)
+
+
+@pytest.mark.parametrize(
+    "refused, op, error",
+    [
+        ((), lambda C: C.update({"y": 5, "__name__": 5, "b": 1}), TypeError),
+        (("r",), lambda C: C.update({"q": 1, "r": 2, "y": 3}), LookupError),
+        (("_key",), lambda C: C.update({"q": 1}), LookupError),
+        (("r",), lambda C: C.clear(), LookupError),
+        (("_key",), lambda C: setattr(C, "q", 1), LookupError),
+        (("_key",), lambda C: delattr(C, "y"), LookupError),
+    ],
+)
+def test_failed_change_is_rolled_back(refused, op, error):
+    C = make(Refusing, z=0, y=1, r=3)
+    type.__setattr__(C, "refused", refused)
+    before = snapshot(C)
+    with pytest.raises(error):
+        op(C)
+    assert_unchanged(C, before)
+
+
 def test_clear_drops_public_members_only():
     C = make(a=1, _p=2, b=3)
     C._other = 4
@@ -164,10 +200,10 @@ def test_clear_uses_member_named_keys():
     assert not hasattr(C, "a") and C.b == 2
 
 
-def test_clear_stops_at_failing_deletion_with_table_already_empty():
+def test_failing_clear_leaves_class_as_it_was():
     C = make(a=1, b=2, c=3)
     type.__delattr__(C, "b")
     with pytest.raises(AttributeError):
         C.clear()
-    assert C._key == ()
-    assert not hasattr(C, "a") and C.c == 3
+    assert C._key == ("a", "b", "c")
+    assert C.a == 1 and C.c == 3
