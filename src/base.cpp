@@ -5,6 +5,7 @@
 #include "base.h"
 
 #include "common.h"
+#include "depth.h"
 
 namespace numor {
 
@@ -62,6 +63,11 @@ PyObject *base_new(PyObject *const *a) {
     int r = PyObject_IsInstance(call.get(), mt.get());
     if (r < 0) return nullptr;
     if (r) {
+        // The call may come back here (a `__call__` that builds the class
+        // again): from 3.12 the interpreter's C recursion budget would let
+        // that run off the stack, so each level is charged like a nested one.
+        NestingGuard level;
+        if (!level.enter()) return nullptr;
         call = Ref::steal(PyObject_GetAttr(cls, g.n.__call__));
         if (!call) return nullptr;
         return PyObject_Call(call.get(), arg, args);

@@ -75,9 +75,10 @@ inline PyObject *fetch_exception() {
 }
 
 // Makes the exception instance `exc` (stolen) the pending one, keeping its
-// context, cause and traceback as they are.
+// context, cause and traceback as they are; null clears the error indicator.
 inline void raise_exception(PyObject *exc) {
 #if PY_VERSION_HEX < 0x030C0000
+    if (!exc) return PyErr_Clear();
     PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exc))), exc,
                   PyException_GetTraceback(exc));
 #else

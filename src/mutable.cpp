@@ -17,6 +17,7 @@
 #include "mutable.h"
 
 #include "common.h"
+#include "compat.h"
 #include "construction.h"
 
 namespace numor {
@@ -59,7 +60,7 @@ int set_key(PyObject *self, PyObject *table) { return PyObject_SetAttr(self, g.n
 Ref save_attr(PyObject *self, PyObject *name) {
     if (!PyType_Check(self) || !PyUnicode_Check(name))
         return Ref::steal(PyTuple_Pack(1, name));  // type's slot refuses the change
-    PyObject *descr = _PyType_Lookup(Py_TYPE(self), name);
+    PyObject *descr = compat::type_lookup(Py_TYPE(self), name);
     Ref value;
     if (descr && Py_TYPE(descr)->tp_descr_set) {
         value = Ref::steal(PyObject_GetAttr(self, name));
@@ -78,8 +79,7 @@ Ref save_attr(PyObject *self, PyObject *name) {
 // rollback itself are dropped: it only assigns what the class held a moment
 // ago.
 void roll_back(PyObject *self, PyObject *const *records, Py_ssize_t n) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    PyObject *exc = compat::fetch_exception();
     if (PyType_Check(self)) {
         while (n-- > 0) {
             Ref rec = Ref::borrow(records[n]);
@@ -87,7 +87,7 @@ void roll_back(PyObject *self, PyObject *const *records, Py_ssize_t n) {
             if (PyType_Type.tp_setattro(self, PyTuple_GET_ITEM(rec.get(), 0), old) < 0) PyErr_Clear();
         }
     }
-    PyErr_Restore(type, value, tb);
+    compat::raise_exception(exc);
 }
 
 void roll_back(PyObject *self, PyObject *undo) {
