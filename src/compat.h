@@ -5,8 +5,10 @@
 //
 //  * Class attribute lookup without the call machinery: `_PyType_Lookup`
 //    (private, borrowed result; the interpreter's own getattr uses it).
-//    3.13 adds `_PyType_LookupRef` (strong result); 3.14 makes that the
-//    variant to use, and free-threaded builds need it.
+//    3.13 adds `_PyType_LookupRef` (strong result): from 3.14, where
+//    free-threaded builds are supported, use it and release the reference,
+//    since a borrowed class attribute can die under another thread. A
+//    public `PyType_Lookup` (strong result) is planned for 3.15.
 //  * Sign of an int: `_PyLong_Sign` (private). 3.14 adds the public
 //    `PyLong_GetSign`.
 //  * Member table constants: 3.11 has them only in the deprecated
