@@ -23,6 +23,11 @@
 //    interpreter's rules; it is deprecated from 3.12 but still exported.
 //  * `_PyErr_FormatFromCause` and `_PyType_CalculateMetaclass` are gone from
 //    the 3.13 headers; the code uses public calls instead on every version.
+//  * Not a CPython difference but a platform one: glibc 2.34 moved the
+//    thread functions into libc under new symbol versions, so a build on a
+//    newer system would need glibc >= 2.34 at run time and its wheel could
+//    not be tagged manylinux_2_24. The stack queries of the recursion guard
+//    are bound to their original versions, which every glibc still exports.
 //  * Subinterpreters: from 3.12 an interpreter with its own GIL refuses a
 //    module that does not declare `Py_mod_multiple_interpreters`, with its
 //    own message, before the module's code runs. The module declares it and
@@ -48,6 +53,15 @@
 #else
 #define NUMOR_SLOT_MULTIPLE_INTERPRETERS \
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+
+#if defined(__GLIBC__) && defined(__x86_64__)
+#include <pthread.h>
+// In every file that calls them; CMakeLists.txt keeps link-time
+// optimisation in one partition, or a partition without the directive
+// would bind the default (newest) version.
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
 #endif
 
 namespace numor::compat {

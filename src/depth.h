@@ -18,6 +18,7 @@
 //    level start without room to run and unwind.
 #pragma once
 
+#include "compat.h"
 #include "ref.h"
 
 #include <cstdint>
