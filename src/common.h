@@ -65,6 +65,13 @@ Ref index_of(PyObject *seq, PyObject *key);
 // tuple argument is not spread into several).
 void raise_with_arg(PyObject *exc, PyObject *arg);
 
+// `isinstance(obj, type)` and `isinstance(obj, (a, b))` for builtin types.
+// The C subtype test answers unless `obj` may claim another class through
+// `__class__` (mocks, lazy proxies); then the interpreter's isinstance
+// decides. 1, 0, or -1 on error.
+int is_instance(PyObject *obj, PyTypeObject *type);
+int is_instance(PyObject *obj, PyTypeObject *a, PyTypeObject *b);
+
 // Reads `obj._key`.
 inline Ref get_key(PyObject *obj) { return class_getattr(obj, g.n._key); }
 

@@ -472,12 +472,14 @@ Ref order_members(PyObject *mapping, Ref (*candidates)(PyObject *, bool, PyObjec
     }
     r = read_option(mapping, g.n.ordo_reverse, v);
     if (r < 0) return Ref();
-    if (r && PyBool_Check(v.get())) {
+    if (r && (r = is_instance(v.get(), &PyBool_Type)) < 0) return Ref();
+    if (r) {
         if (!(reverse = get_item(mapping, g.n.ordo_reverse))) return Ref();
     }
     r = read_option(mapping, g.n.ordo, v);
     if (r < 0) return Ref();
-    if (r && (PyList_Check(v.get()) || PyTuple_Check(v.get()))) {
+    if (r && (r = is_instance(v.get(), &PyList_Type, &PyTuple_Type)) < 0) return Ref();
+    if (r) {
         if (!(ordo = get_item(mapping, g.n.ordo))) return Ref();
     }
     v.reset();
@@ -562,7 +564,9 @@ PyObject *call_type_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject
 Ref convert_value(PyObject *v) {
     // Only a dict gets the truth test: a value whose truth test raises (an
     // array, say) is an ordinary member.
-    if (PyDict_Check(v)) {
+    const int is_dict = is_instance(v, &PyDict_Type);
+    if (is_dict < 0) return Ref();
+    if (is_dict) {
         const int t = PyObject_IsTrue(v);
         if (t < 0) return Ref();
         if (!t) return Ref::borrow(v);
