@@ -96,7 +96,7 @@ PyObject *base_new(PyObject *const *a) {
     {
         Ref it = Ref::steal(PyObject_GetIter(data.get()));
         if (!it) return nullptr;
-        while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
+        while (Ref x = next_item(it.get())) {
             r = type_equals(x.get(), str_type());
             if (r < 0) return nullptr;
             if (!r) {
@@ -122,7 +122,7 @@ PyObject *base_new(PyObject *const *a) {
         ns = Ref::steal(PyDict_New());
         Ref it = Ref::steal(PyObject_GetIter(data.get()));
         if (!ns || !it) return nullptr;
-        while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
+        while (Ref x = next_item(it.get())) {
             if (PyDict_SetItem(ns.get(), x.get(), x.get()) < 0) return nullptr;
         }
         if (PyErr_Occurred() || PyDict_SetItem(ns.get(), g.n.ordo, data.get()) < 0) return nullptr;

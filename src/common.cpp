@@ -184,6 +184,13 @@ bool class_is_type(PyObject *obj) {
 
 }  // namespace
 
+Ref next_item(PyObject *it) {
+    // One count per thread: only the step matters, not which loop made it.
+    static thread_local unsigned steps = 0;
+    if ((++steps & 1023) == 0 && PyErr_CheckSignals() < 0) return Ref();
+    return Ref::steal(PyIter_Next(it));
+}
+
 int is_instance(PyObject *obj, PyTypeObject *type) {
     if (PyObject_TypeCheck(obj, type)) return 1;
     if (class_is_type(obj)) return 0;

@@ -72,6 +72,12 @@ void raise_with_arg(PyObject *exc, PyObject *arg);
 int is_instance(PyObject *obj, PyTypeObject *type);
 int is_instance(PyObject *obj, PyTypeObject *a, PyTypeObject *b);
 
+// `next(it)` for loops over user-supplied iterables: null when finished (no
+// error set) or failed. Every so many items it first runs pending signal
+// handlers, so that endless input (`itertools.cycle`) ends with the
+// KeyboardInterrupt or the alarm handler's exception.
+Ref next_item(PyObject *it);
+
 // Reads `obj._key`.
 inline Ref get_key(PyObject *obj) { return class_getattr(obj, g.n._key); }
 

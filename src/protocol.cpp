@@ -77,7 +77,7 @@ Ref slice_of(PyObject *self, PyObject *key) {
     if (!it) return it;
     Ref picked = Ref::steal(PyList_New(0));
     if (!picked) return picked;
-    while (Ref p = Ref::steal(PyIter_Next(it.get()))) {
+    while (Ref p = next_item(it.get())) {
         Ref table = get_key(self);
         if (!table) return table;
         Ref name = Ref::steal(PyObject_GetItem(table.get(), p.get()));
@@ -369,7 +369,7 @@ PyObject *meta_values(PyObject *const *a) {
     Ref out = Ref::steal(PyList_New(0));
     Ref it = Ref::steal(PyObject_GetIter(table.get()));
     if (!out || !it) return nullptr;
-    while (Ref name = Ref::steal(PyIter_Next(it.get()))) {
+    while (Ref name = next_item(it.get())) {
         Ref v = class_getattr(self, name.get());
         if (!v || PyList_Append(out.get(), v.get()) < 0) return nullptr;
     }

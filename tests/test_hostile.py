@@ -367,6 +367,22 @@ def test_recursion_error_comes_at_a_nesting_depth_set_by_the_recursion_limit(run
     assert out.split()[:4] == ["mNUmor", "RecursionError"] * 2
 
 
+def test_endless_input_is_ended_by_a_signal_handler(run_python):
+    out = run_scenario(run_python, """
+        import itertools, signal
+
+        def expire(signum, frame):
+            raise TimeoutError
+
+        signal.signal(signal.SIGALRM, expire)
+        for build in (lambda: NUmor(itertools.cycle(["a", "b"])),
+                      lambda: mNUmor("E", itertools.cycle([int]), {"a": 1})):
+            signal.setitimer(signal.ITIMER_REAL, 0.2)
+            print(type(attempt(build)).__name__)
+    """, timeout=60)
+    assert out.split()[:2] == ["TimeoutError"] * 2
+
+
 def test_hundred_thousand_members_through_every_operation(run_python):
     # Each operation on its own is linear; iterating, `dict(E)` and values()
     # by subscription would be a lookup per member, so those stay bounded.
