@@ -73,9 +73,10 @@ int is_instance(PyObject *obj, PyTypeObject *type);
 int is_instance(PyObject *obj, PyTypeObject *a, PyTypeObject *b);
 
 // `next(it)` for loops over user-supplied iterables: null when finished (no
-// error set) or failed. Every so many items it first runs pending signal
-// handlers, so that endless input (`itertools.cycle`) ends with the
-// KeyboardInterrupt or the alarm handler's exception.
+// error set) or failed. Every so many items it first lets other threads
+// run and runs pending signal handlers, so that endless input
+// (`itertools.cycle`) blocks no thread and ends with the KeyboardInterrupt
+// or the alarm handler's exception.
 Ref next_item(PyObject *it);
 
 // Reads `obj._key`.

@@ -380,8 +380,12 @@ def test_endless_input_is_ended_by_a_signal_handler(run_python):
                       lambda: mNUmor("E", itertools.cycle([int]), {"a": 1})):
             signal.setitimer(signal.ITIMER_REAL, 0.2)
             print(type(attempt(build)).__name__)
+        # Endless in another thread: this one still gets its turns.
+        threading.Thread(target=attempt, args=(NUmor, itertools.cycle("ab")), daemon=True).start()
+        __import__("time").sleep(0.2)
+        print("turn")
     """, timeout=60)
-    assert out.split()[:2] == ["TimeoutError"] * 2
+    assert out.split()[:3] == ["TimeoutError"] * 2 + ["turn"]
 
 
 @pytest.mark.skipif(sys.version_info >= (3, 12), reason="from 3.12 the interpreter itself crashes "
