@@ -102,7 +102,7 @@ PyObject *base_new(PyObject *const *a) {
     {
         Ref it = Ref::steal(PyObject_GetIter(data.get()));
         if (!it) return nullptr;
-        while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
+        while (Ref x = next_item(it.get())) {
             r = type_equals(x.get(), str_type());
             if (r < 0) return nullptr;
             if (!r) {
@@ -112,19 +112,23 @@ PyObject *base_new(PyObject *const *a) {
         }
         if (PyErr_Occurred()) return nullptr;
     }
-    if (PyAnySet_Check(data.get())) {
+    r = is_instance(data.get(), &PySet_Type, &PyFrozenSet_Type);
+    if (r < 0) return nullptr;
+    if (r) {
         data = Ref::steal(PySequence_List(data.get()));
         if (!data || PyList_Sort(data.get()) < 0) return nullptr;
     }
 
     Ref ns;
-    if (PyList_Check(data.get()) || PyTuple_Check(data.get())) {
+    r = is_instance(data.get(), &PyList_Type, &PyTuple_Type);
+    if (r < 0) return nullptr;
+    if (r) {
         // Each name is its own value; `__ordo_numor__` keeps the given order
         // and is written last so that it replaces a member of that name.
         ns = Ref::steal(PyDict_New());
         Ref it = Ref::steal(PyObject_GetIter(data.get()));
         if (!ns || !it) return nullptr;
-        while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
+        while (Ref x = next_item(it.get())) {
             if (PyDict_SetItem(ns.get(), x.get(), x.get()) < 0) return nullptr;
         }
         if (PyErr_Occurred() || PyDict_SetItem(ns.get(), g.n.ordo, data.get()) < 0) return nullptr;

@@ -163,6 +163,53 @@ Ref index_of(PyObject *seq, PyObject *key) {
     return Ref::steal(PyObject_CallMethodOneArg(seq, g.n.index, key));
 }
 
+namespace {
+
+// True when `obj.__class__` is certainly `type(obj)`: the type keeps the
+// generic attribute lookup (or type's own, for a class) and inherits
+// object's `__class__` descriptor, a data descriptor that nothing can
+// shadow. Most member values, keys and options are such objects.
+bool class_is_type(PyObject *obj) {
+    PyTypeObject *t = Py_TYPE(obj);
+    if (t == &PyLong_Type || t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+        t == &PyTuple_Type || t == &PyList_Type || t == &PyDict_Type || obj == Py_None)
+        return true;
+    if (t->tp_getattro != PyObject_GenericGetAttr && t->tp_getattro != PyType_Type.tp_getattro)
+        return false;
+    static PyObject *name = nullptr;  // interned once, kept for the process
+    if (!name && !(name = PyUnicode_InternFromString("__class__"))) {
+        PyErr_Clear();
+        return false;
+    }
+    return compat::type_lookup(t, name) == compat::type_lookup(&PyBaseObject_Type, name);
+}
+
+}  // namespace
+
+Ref next_item(PyObject *it) {
+    // One count per thread: only the step matters, not which loop made it.
+    static thread_local unsigned steps = 0;
+    if ((++steps & 1023) == 0) {
+        // A loop over C iterators runs no bytecode, so the interpreter never
+        // hands the lock over on its own: let waiting threads in.
+        Py_BEGIN_ALLOW_THREADS
+        Py_END_ALLOW_THREADS
+        if (PyErr_CheckSignals() < 0) return Ref();
+    }
+    return Ref::steal(PyIter_Next(it));
+}
+
+int is_instance(PyObject *obj, PyTypeObject *type) {
+    if (PyObject_TypeCheck(obj, type)) return 1;
+    if (class_is_type(obj)) return 0;
+    return PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(type));
+}
+
+int is_instance(PyObject *obj, PyTypeObject *a, PyTypeObject *b) {
+    const int r = is_instance(obj, a);
+    return r ? r : is_instance(obj, b);
+}
+
 void raise_with_arg(PyObject *exc, PyObject *arg) {
     PyObject *e = PyObject_CallOneArg(exc, arg);
     if (!e) return;

@@ -65,6 +65,20 @@ Ref index_of(PyObject *seq, PyObject *key);
 // tuple argument is not spread into several).
 void raise_with_arg(PyObject *exc, PyObject *arg);
 
+// `isinstance(obj, type)` and `isinstance(obj, (a, b))` for builtin types.
+// The C subtype test answers unless `obj` may claim another class through
+// `__class__` (mocks, lazy proxies); then the interpreter's isinstance
+// decides. 1, 0, or -1 on error.
+int is_instance(PyObject *obj, PyTypeObject *type);
+int is_instance(PyObject *obj, PyTypeObject *a, PyTypeObject *b);
+
+// `next(it)` for loops over user-supplied iterables: null when finished (no
+// error set) or failed. Every so many items it first lets other threads
+// run and runs pending signal handlers, so that endless input
+// (`itertools.cycle`) blocks no thread and ends with the KeyboardInterrupt
+// or the alarm handler's exception.
+Ref next_item(PyObject *it);
+
 // Reads `obj._key`.
 inline Ref get_key(PyObject *obj) { return class_getattr(obj, g.n._key); }
 

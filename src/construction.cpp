@@ -221,7 +221,7 @@ Ref values_of(PyObject *b, PyObject *names) {
     if (!it) return it;
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return out;
-    while (Ref n = Ref::steal(PyIter_Next(it.get()))) {
+    while (Ref n = next_item(it.get())) {
         Ref v = class_getattr(b, n.get());
         if (!v || PyList_Append(out.get(), v.get()) < 0) return Ref();
     }
@@ -261,7 +261,7 @@ class Walk {
     }
     // The next item, or null: finished (no error set) or failed.
     Ref next() {
-        if (!list_) return it_ ? Ref::steal(PyIter_Next(it_.get())) : Ref();
+        if (!list_) return it_ ? next_item(it_.get()) : Ref();
         if (pos_ < PyList_GET_SIZE(list_.get())) return Ref::borrow(PyList_GET_ITEM(list_.get(), pos_++));
         list_.reset();
         return Ref();
@@ -444,7 +444,7 @@ Ref collect_candidates(PyObject *mapping, bool drop_dunder, PyObject *sources) {
     if (!out) return out;
     Ref it = Ref::steal(PyObject_GetIter(mapping));
     if (!it) return it;
-    while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
+    while (Ref key = next_item(it.get())) {
         Ref s = strip(key.get());
         if (!s) return s;
         const int ok = accept_name(s.get(), drop_dunder);
@@ -473,12 +473,14 @@ Ref order_members(PyObject *mapping, Ref (*candidates)(PyObject *, bool, PyObjec
     }
     r = read_option(mapping, g.n.ordo_reverse, v);
     if (r < 0) return Ref();
-    if (r && PyBool_Check(v.get())) {
+    if (r && (r = is_instance(v.get(), &PyBool_Type)) < 0) return Ref();
+    if (r) {
         if (!(reverse = get_item(mapping, g.n.ordo_reverse))) return Ref();
     }
     r = read_option(mapping, g.n.ordo, v);
     if (r < 0) return Ref();
-    if (r && (PyList_Check(v.get()) || PyTuple_Check(v.get()))) {
+    if (r && (r = is_instance(v.get(), &PyList_Type, &PyTuple_Type)) < 0) return Ref();
+    if (r) {
         if (!(ordo = get_item(mapping, g.n.ordo))) return Ref();
     }
     v.reset();
@@ -563,7 +565,9 @@ PyObject *call_type_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject
 Ref convert_value(PyObject *v) {
     // Only a dict gets the truth test: a value whose truth test raises (an
     // array, say) is an ordinary member.
-    if (PyDict_Check(v)) {
+    const int is_dict = is_instance(v, &PyDict_Type);
+    if (is_dict < 0) return Ref();
+    if (is_dict) {
         const int t = PyObject_IsTrue(v);
         if (t < 0) return Ref();
         if (!t) return Ref::borrow(v);
@@ -613,7 +617,7 @@ PyObject *meta_new(PyObject *const *a) {
         Ref kept = Ref::steal(PyList_New(0));
         Ref it = Ref::steal(PyObject_GetIter(bases));
         if (!kept || !it) return nullptr;
-        while (Ref b = Ref::steal(PyIter_Next(it.get()))) {
+        while (Ref b = next_item(it.get())) {
             const int r = is_enum(b.get());
             if (r < 0 || (r && PyList_Append(kept.get(), b.get()) < 0)) return nullptr;
         }
@@ -688,7 +692,7 @@ PyObject *meta_keys(PyObject *const *a) {
     }
     Ref it = Ref::steal(PyObject_GetIter(table.get()));
     if (!it) return nullptr;
-    while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
+    while (Ref x = next_item(it.get())) {
         const int pub = first_char_is_underscore(x.get(), Py_NE);
         if (pub < 0 || (pub && PyList_Append(out.get(), x.get()) < 0)) return nullptr;
     }

@@ -11,8 +11,10 @@
 // The guard combines two checks, made before each nested level:
 //  * its own count of nesting levels in this thread, each charged
 //    kLevelCost against sys.getrecursionlimit() (what about eight of the
-//    interpreter's own C recursion levels, such as nested `repr`, use), so
-//    RecursionError comes at the same nesting depth on every version;
+//    interpreter's own C recursion levels, such as nested `repr`, use) and
+//    capped at kMaxLevels (below the 3.12 C recursion budget of 1500, of
+//    which a level takes 2), so RecursionError comes at the same nesting
+//    depth on every version;
 //  * the remaining stack of the thread, read from the thread's stack bounds
 //    once per thread, so that no limit and no thread stack size can let a
 //    level start without room to run and unwind.
@@ -41,7 +43,7 @@ class NestingGuard {
     // Enters one more level: false, with RecursionError set, when refused.
     bool enter() noexcept {
         const long limit = Py_GetRecursionLimit();
-        if ((levels() + 1) * kLevelCost > limit || stack_low()) {
+        if (levels() >= kMaxLevels || (levels() + 1) * kLevelCost > limit || stack_low()) {
             PyErr_SetString(PyExc_RecursionError,
                             "maximum recursion depth exceeded while building a nested enumeration");
             return false;
@@ -53,6 +55,7 @@ class NestingGuard {
 
   private:
     static constexpr long kLevelCost = 8;
+    static constexpr long kMaxLevels = 500;
 
     static long &levels() noexcept {
         static thread_local long n = 0;

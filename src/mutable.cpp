@@ -302,7 +302,7 @@ PyObject *mut_clear(PyObject *const *a) {
     if (!empty || set_key(self, empty.get()) < 0) return fail();
     Ref it = Ref::steal(PyObject_GetIter(names.get()));
     if (!it) return fail();
-    while (Ref n = Ref::steal(PyIter_Next(it.get()))) {
+    while (Ref n = next_item(it.get())) {
         if (!save(n.get()) || PyObject_DelAttr(self, n.get()) < 0) return fail();
     }
     if (PyErr_Occurred()) return fail();

@@ -42,9 +42,18 @@ void guard_keyerror(PyObject *key) {
 }
 
 Ref slice_of(PyObject *self, PyObject *key) {
-    auto *sl = reinterpret_cast<PySliceObject *>(key);
     Ref int_type = Ref::borrow(reinterpret_cast<PyObject *>(&PyLong_Type));
-    Ref fields[3] = {Ref::borrow(sl->start), Ref::borrow(sl->stop), Ref::borrow(sl->step)};
+    Ref fields[3];
+    if (PySlice_Check(key)) {
+        auto *sl = reinterpret_cast<PySliceObject *>(key);
+        fields[0] = Ref::borrow(sl->start);
+        fields[1] = Ref::borrow(sl->stop);
+        fields[2] = Ref::borrow(sl->step);
+    } else {  // an object that passes isinstance(key, slice)
+        const char *names[3] = {"start", "stop", "step"};
+        for (int i = 0; i < 3; ++i)
+            if (!(fields[i] = Ref::steal(PyObject_GetAttrString(key, names[i])))) return Ref();
+    }
     Ref bounds[3];
     for (int i = 0; i < 3; ++i) {
         Ref dflt;
@@ -64,7 +73,7 @@ Ref slice_of(PyObject *self, PyObject *key) {
     if (!it) return it;
     Ref picked = Ref::steal(PyList_New(0));
     if (!picked) return picked;
-    while (Ref p = Ref::steal(PyIter_Next(it.get()))) {
+    while (Ref p = next_item(it.get())) {
         Ref table = get_key(self);
         if (!table) return table;
         Ref name = Ref::steal(PyObject_GetItem(table.get(), p.get()));
@@ -87,8 +96,11 @@ Ref slice_of(PyObject *self, PyObject *key) {
 }
 
 Ref getitem_steps(PyObject *self, PyObject *key) {
-    if (PySlice_Check(key)) return slice_of(self, key);
-    if (PyLong_Check(key)) {
+    int r = is_instance(key, &PySlice_Type);
+    if (r < 0) return Ref();
+    if (r) return slice_of(self, key);
+    if ((r = is_instance(key, &PyLong_Type)) < 0) return Ref();
+    if (r) {
         Ref table = get_key(self);
         if (!table) return table;
         return Ref::steal(PyObject_GetItem(table.get(), key));
@@ -96,14 +108,15 @@ Ref getitem_steps(PyObject *self, PyObject *key) {
     {
         Ref meta = global(g.n.mNUmor);
         if (!meta) return meta;
-        const int r = type_equals(key, meta.get());
+        r = type_equals(key, meta.get());
         if (r < 0) return Ref();
         if (r) return Ref::borrow(key);
     }
-    if (PyUnicode_Check(key)) {
+    if ((r = is_instance(key, &PyUnicode_Type)) < 0) return Ref();
+    if (r) {
         Ref table = get_key(self);
         if (!table) return table;
-        const int r = contains(table.get(), key);
+        r = contains(table.get(), key);
         if (r < 0) return Ref();
         if (r) return class_getattr(self, key);
     }
@@ -352,7 +365,7 @@ PyObject *meta_values(PyObject *const *a) {
     Ref out = Ref::steal(PyList_New(0));
     Ref it = Ref::steal(PyObject_GetIter(table.get()));
     if (!out || !it) return nullptr;
-    while (Ref name = Ref::steal(PyIter_Next(it.get()))) {
+    while (Ref name = next_item(it.get())) {
         Ref v = class_getattr(self, name.get());
         if (!v || PyList_Append(out.get(), v.get()) < 0) return nullptr;
     }
@@ -367,10 +380,12 @@ PyObject *meta_index(PyObject *const *a) {
     if (!meta) return nullptr;
     const int r = type_equals(key.get(), meta.get());
     if (r < 0) return nullptr;
+    const int is_int = r ? 0 : is_instance(key.get(), &PyLong_Type);
+    if (is_int < 0) return nullptr;
     if (r) {
         key = Ref::steal(PyObject_GetAttr(key.get(), g.n.__name__));
         if (!key) return nullptr;
-    } else if (PyLong_Check(key.get())) {
+    } else if (is_int) {
         Ref table = get_key(self);
         if (!table) return nullptr;
         return PyObject_GetItem(table.get(), key.get());
@@ -408,7 +423,9 @@ PyObject *meta_iter(PyObject *const *a) {
 
 PyObject *meta_contains(PyObject *const *a) {
     PyObject *self = a[0], *key = a[1];
-    if (PyLong_Check(key)) {
+    int r = is_instance(key, &PyLong_Type);
+    if (r < 0) return nullptr;
+    if (r) {
         // The chained comparison `0 <= key < len(self)`.
         Ref lower;
         if (PyLong_CheckExact(key)) {
@@ -425,13 +442,14 @@ PyObject *meta_contains(PyObject *const *a) {
         return PyObject_RichCompare(key, n.get(), Py_LT);
     }
     Ref k = Ref::borrow(key);
-    if (!PyUnicode_Check(key)) {
+    if ((r = is_instance(key, &PyUnicode_Type)) < 0) return nullptr;
+    if (!r) {
         k = Ref::steal(PyObject_Str(key));
         if (!k) return nullptr;
     }
     Ref table = get_key(self);
     if (!table) return nullptr;
-    const int r = contains(table.get(), k.get());
+    r = contains(table.get(), k.get());
     if (r < 0) return nullptr;
     return PyBool_FromLong(r);
 }

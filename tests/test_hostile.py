@@ -6,6 +6,7 @@ rather than the end of the test run. Operations may raise, but only Python
 exceptions. Under a debug build of CPython each scenario also runs several
 times, and the interpreter's total reference count must not keep growing.
 """
+import sys
 import textwrap
 
 import pytest
@@ -360,11 +361,85 @@ def test_recursion_error_comes_at_a_nesting_depth_set_by_the_recursion_limit(run
                 d = {"a": d}
             return d
 
-        for limit, depth in ((1000, 125), (4000, 500)):
+        for limit, depth in ((1000, 125), (4000, 500), (10 ** 5, 500)):
             sys.setrecursionlimit(limit)
             print(type(attempt(NUmor, nest(depth))).__name__, type(attempt(NUmor, nest(depth + 1))).__name__)
     """)
-    assert out.split()[:4] == ["mNUmor", "RecursionError"] * 2
+    assert out.split()[:6] == ["mNUmor", "RecursionError"] * 3
+
+
+def test_endless_input_is_ended_by_a_signal_handler(run_python):
+    out = run_scenario(run_python, """
+        import itertools, signal
+
+        def expire(signum, frame):
+            raise TimeoutError
+
+        signal.signal(signal.SIGALRM, expire)
+        for build in (lambda: NUmor(itertools.cycle(["a", "b"])),
+                      lambda: mNUmor("E", itertools.cycle([int]), {"a": 1})):
+            signal.setitimer(signal.ITIMER_REAL, 0.2)
+            print(type(attempt(build)).__name__)
+        # Endless in another thread: this one still gets its turns.
+        threading.Thread(target=attempt, args=(NUmor, itertools.cycle("ab")), daemon=True).start()
+        __import__("time").sleep(0.2)
+        print("turn")
+    """, timeout=60)
+    assert out.split()[:3] == ["TimeoutError"] * 2 + ["turn"]
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="from 3.12 the interpreter itself crashes "
+                    "under this injection when it creates functions, with no numor code involved")
+def test_every_allocation_failure_gives_memory_error_and_leaves_mutable_classes_whole(run_python):
+    # Fails allocation k alone, for each k up to the operation's allocation
+    # count (reached when 50 runs in a row no longer fail).
+    out = run_scenario(run_python, """
+        _testcapi = __import__("_testcapi")
+
+        class Base(NUmor):
+            a = 1
+
+        F = NUmor({"a": 1, "b": 2}, "F")
+        OPS = [lambda E: mNUmor("C", (Base,), {"z": 1, "y": {"q": 2}, "f": lambda c: c,
+                                               "__ordo_numor__": ["y", "z", "f"]}),
+               lambda E: NUmor(["b", "a"], "G"), lambda E: NUmor({"b": 1, "a": {"c": 2}}),
+               lambda E: E[::2], lambda E: E + F, lambda E: E.update({"d": 4, "a": 5, "e": {"y": 1}}),
+               lambda E: setattr(E, "d", 4), lambda E: setattr(E, "a", 7), lambda E: delattr(E, "b"),
+               lambda E: E.__delitem__("a"), lambda E: E.clear(), *READS]
+
+        def fresh():
+            return mmNumor("M", (NUmorMutant,), {"a": 1, "b": 2, "c": {"x": 1}})
+
+        def snapshot(E):
+            return E._key, {k: v for k, v in vars(E).items() if not k.startswith("__")}
+
+        def under_failure(op, E, k):
+            _testcapi.set_nomemory(k, k + 1)
+            try:
+                op(E)
+            except BaseException as e:
+                _testcapi.remove_mem_hooks()
+                return e
+            finally:
+                _testcapi.remove_mem_hooks()
+
+        for op in OPS:
+            twin = fresh()
+            op(twin)
+            done = snapshot(twin)
+            k = quiet = 0
+            while quiet < 50:
+                E = fresh()
+                before = snapshot(E)
+                err = under_failure(op, E, k)
+                k, quiet = k + 1, (quiet + 1 if err is None else 0)
+                assert err is None or type(err) is MemoryError, (k, repr(err))
+                key, attrs = snapshot(E)
+                assert all(n in attrs for n in key), (k, key, attrs)
+                as_before = key is before[0] and attrs.keys() == before[1].keys() and all(
+                    attrs[n] is v for n, v in before[1].items())
+                assert as_before or (key, attrs.keys()) == (done[0], done[1].keys()), (k, repr(err))
+    """)
 
 
 def test_hundred_thousand_members_through_every_operation(run_python):

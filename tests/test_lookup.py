@@ -1,4 +1,6 @@
 """Reading an enumeration: lookup, membership and slicing."""
+from collections import UserDict, UserList
+
 import pytest
 from hypothesis import given, strategies as st
 
@@ -198,3 +200,25 @@ def test_slice_picks_range_positions_unclamped_into_new_immutable_class(src, sta
     S, names = src[start:stop:step], tuple(dict.fromkeys(picked))
     assert (type(S), S.__name__, S.__bases__, S._key) == (mNUmor, "E", (NUmor,), names)
     assert [getattr(S, n) for n in names] == [getattr(src, n) for n in names]
+
+
+def posing_as(cls, base=object, **attrs):
+    """A class whose instances claim `cls` through `__class__`, as mocks and proxies do."""
+    return type(f"Posing{cls.__name__}", (base,), {"__class__": property(lambda self: cls), **attrs})
+
+
+LikeList = posing_as(list, UserList)
+LikeInt = posing_as(int, __init__=lambda self, i: setattr(self, "i", i), __index__=lambda self: self.i)
+LikeSlice = posing_as(slice, __init__=lambda self, *a: setattr(self, "start", a[0]) or
+                      setattr(self, "stop", a[1]) or setattr(self, "step", a[2]))
+
+
+@pytest.mark.parametrize("make, check", [
+    (lambda: NUmor({"a": 1, "b": 2, "__ordo_numor__": LikeList(["b", "a"])}), lambda C: C._key == ("b", "a")),
+    (lambda: NUmor({"m": posing_as(dict, UserDict)({"x": 1})}), lambda C: C.m._key == ("x",)),
+    (lambda: NUmor(LikeList(["b", "a"])), lambda C: C._key == ("b", "a") and C.a == "a"),
+    (lambda: E, lambda C: C[LikeInt(2)] == "c" and C.index(LikeInt(0)) == "a"),
+    (lambda: E, lambda C: C[LikeSlice(None, None, 2)]._key == ("a", "c")),
+])
+def test_objects_claiming_a_builtin_class_are_taken_for_it(make, check):
+    assert check(make())
