@@ -653,7 +653,13 @@ PyObject *meta_new(PyObject *const *a) {
         for (Py_ssize_t i = 0; i < n; ++i) {
             Ref nm = Ref::borrow(PyList_GET_ITEM(names.get(), i));
             Ref raw = get_item(dct, nm.get());
-            if (!raw) return nullptr;
+            if (!raw) {
+                if (PyErr_ExceptionMatches(PyExc_KeyError))
+                    add_note("numor: the name %.80R was stripped from a key with white space "
+                             "around it, and a class namespace must hold it as it is",
+                             nm.get());
+                return nullptr;
+            }
             Ref w = convert_value(raw.get());
             if (!w) {
                 if (PyDict_Check(raw.get())) note_nested(nm.get(), name.get());

@@ -206,6 +206,7 @@ def settings_table():
     (lambda: Live.update({1: 2}), AttributeError, "'int' object has no attribute 'strip'",
      ["must be str; key 1 is int"]),
     (lambda: Colour("RED"), TypeError, None, [("subscribe: Colour['RED']", "Colour(['RED'])")]),
+    (lambda: NUmor({" a ": 1}), KeyError, "a", ["'a' was stripped from a key with white space"]),
     (lambda: NUmor(404), TypeError, "'int' object is not iterable", [("not int", "NUmor[404]")]),
 ])
 def test_mistakes_keep_their_exception_and_gain_a_note_naming_the_culprit(mistake, exc, arg, notes):
