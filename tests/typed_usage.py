@@ -50,12 +50,15 @@ green = Colour[key]
 
 class Palette:
     red = Colour["RED"]
+    chosen = Colour[key]
     last = Colour[-1]
 
 
 def subscription(name: str, n: int) -> None:
     value = Colour[name]
     assert_type(value, Any)
+    blue = Colour["BLUE"]
+    assert_type(blue, int)
     position = Colour[n - 1]
     assert_type(position, str)
     every_other = Colour[::2]
@@ -66,7 +69,8 @@ def subscription(name: str, n: int) -> None:
     assert_type(tail, type[NUmor])
     assert_type(Palette.last, str)
     assert (red, first, tail._key, green, Palette.last) == (1, "RED", ("GREEN", "BLUE"), 2, "BLUE")
-    assert (value, position, every_other._key) == (1, "BLUE", ("RED", "BLUE"))
+    assert (value, blue, position, every_other._key) == (1, 3, "BLUE", ("RED", "BLUE"))
+    assert Palette.chosen == 2
 
 
 def lookups() -> None:
