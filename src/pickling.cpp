@@ -61,7 +61,8 @@ PyObject *reduce_enumeration(PyObject *, PyObject *cls) {
     Ref bases = Ref::steal(PyObject_GetAttrString(cls, "__bases__"));
     Ref module = Ref::steal(PyObject_GetAttr(cls, g.n.__module__));
     Ref ns = Ref::steal(PyDict_New());
-    if (!name || !bases || !module || !ns || PyDict_SetItem(ns.get(), g.n.__module__, module.get()) < 0 ||
+    if (!name || !bases || !module || !ns ||
+        PyDict_SetItem(ns.get(), g.n.__module__, module.get()) < 0 ||
         PyDict_SetItem(ns.get(), g.n.__qualname__, qualname.get()) < 0)
         return nullptr;
 

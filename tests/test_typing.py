@@ -36,7 +36,8 @@ def run_mypy(args, stub_path, cwd):
     config = cwd / "mypy.ini"
     config.write_text(f"[mypy]\nplugins = {ROOT / 'src' / 'numor_mypy.py'}\n")
     env = dict(os.environ, MYPYPATH=str(stub_path))
-    cmd = [sys.executable, "-m", "mypy", "--config-file", str(config), "--cache-dir", str(cwd / ".mypy_cache"), *args]
+    cmd = [sys.executable, "-m", "mypy", "--config-file", str(config), "--cache-dir", str(cwd / ".mypy_cache")]
+    cmd += args
     return subprocess.run(cmd, capture_output=True, text=True, env=env, cwd=cwd, timeout=300)
 
 
@@ -50,7 +51,7 @@ def runtime_env():
 
 
 def test_examples_and_typed_usage_pass_mypy_strict(stub_path, tmp_path):
-    files = [str(ROOT / "examples"), str(ROOT / "tests" / "typed_usage.py"), str(ROOT / "src" / "numor_mypy.py")]
+    files = [str(ROOT / p) for p in ("examples", "tests/typed_usage.py", "src/numor_mypy.py")]
     proc = run_mypy(["--strict", *files], stub_path, tmp_path)
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
