@@ -20,10 +20,10 @@
 // the sort is the interpreter's own stable list sort. Exact-type fast paths
 // only skip work that could not have run Python code.
 #include "construction.h"
-#include "notes.h"
 
 #include "common.h"
 #include "function.h"
+#include "notes.h"
 
 namespace numor {
 
