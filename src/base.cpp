@@ -6,6 +6,7 @@
 
 #include "common.h"
 #include "depth.h"
+#include "notes.h"
 
 namespace numor {
 
@@ -97,16 +98,32 @@ PyObject *base_new(PyObject *const *a) {
     if (r < 0) return nullptr;
     if (!r) {
         PyErr_SetString(PyExc_TypeError, kNameMsg);
+        add_note("numor: the name of the new enumeration must be exactly a str, not %.200s",
+                 Py_TYPE(name.get())->tp_name);
         return nullptr;
     }
     {
         Ref it = Ref::steal(PyObject_GetIter(data.get()));
-        if (!it) return nullptr;
-        while (Ref x = next_item(it.get())) {
+        if (!it) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError))
+                add_note("numor: calling %S builds a new enumeration from data, a list, tuple, set "
+                         "or mapping of names, not %.200s; to read a member, subscribe: %S[%.80R]",
+                         cls, Py_TYPE(data.get())->tp_name, cls, data.get());
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0;; ++i) {
+            Ref x = next_item(it.get());
+            if (!x) break;
             r = type_equals(x.get(), str_type());
             if (r < 0) return nullptr;
             if (!r) {
                 PyErr_SetString(PyExc_TypeError, kItemMsg);
+                if (PyDict_Check(data.get()))
+                    add_note("numor: key %.80R of the dict is %.200s, not exactly a str", x.get(),
+                             Py_TYPE(x.get())->tp_name);
+                else
+                    add_note("numor: item %zd of the data, %.80R, is %.200s, not exactly a str", i,
+                             x.get(), Py_TYPE(x.get())->tp_name);
                 return nullptr;
             }
         }
@@ -144,7 +161,13 @@ PyObject *base_new(PyObject *const *a) {
     if (r < 0) return nullptr;
     if (!r && !(base = Ref::steal(PyTuple_Pack(1, cls)))) return nullptr;
     PyObject *margs[3] = {name.get(), base.get(), ns.get()};
-    return PyObject_Vectorcall(meta.get(), margs, 3, nullptr);
+    PyObject *made = PyObject_Vectorcall(meta.get(), margs, 3, nullptr);
+    if (!made && PyUnicode_Check(ns.get()))
+        add_note("numor: calling %S builds a new enumeration, and a str given as its data is "
+                 "taken as a class body, not as a name; to read a member, subscribe: %S[%.80R]; "
+                 "to build from names, pass a list: %S([%.80R])",
+                 cls, cls, ns.get(), cls, ns.get());
+    return made;
 }
 
 PyObject *base_setattr(PyObject *const *) {

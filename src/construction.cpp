@@ -25,6 +25,7 @@
 #include "compat.h"
 #include "depth.h"
 #include "function.h"
+#include "notes.h"
 
 namespace numor {
 
@@ -446,7 +447,13 @@ Ref collect_candidates(PyObject *mapping, bool drop_dunder, PyObject *sources) {
     if (!it) return it;
     while (Ref key = next_item(it.get())) {
         Ref s = strip(key.get());
-        if (!s) return s;
+        if (!s) {
+            if (!PyUnicode_Check(key.get()))
+                add_note("numor: the keys of a class namespace or of update()'s mapping are member "
+                         "names and must be str; key %.80R is %.200s",
+                         key.get(), Py_TYPE(key.get())->tp_name);
+            return s;
+        }
         const int ok = accept_name(s.get(), drop_dunder);
         if (ok < 0) return Ref();
         if (!ok) continue;
@@ -562,6 +569,11 @@ PyObject *call_type_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject
 
 }  // namespace
 
+void note_nested(PyObject *member, PyObject *owner) {
+    // Once per level, so a deep table names the whole path, innermost first.
+    add_note("numor: raised while member %.80R of %.200S was built from its dict", member, owner);
+}
+
 Ref convert_value(PyObject *v) {
     // Only a dict gets the truth test: a value whose truth test raises (an
     // array, say) is an ordinary member.
@@ -649,9 +661,19 @@ PyObject *meta_new(PyObject *const *a) {
         for (Py_ssize_t i = 0; i < n; ++i) {
             Ref nm = Ref::borrow(PyList_GET_ITEM(names.get(), i));
             Ref raw = get_item(dct, nm.get());
-            if (!raw) return nullptr;
+            if (!raw) {
+                if (PyErr_ExceptionMatches(PyExc_KeyError))
+                    add_note("numor: the name %.80R was stripped from a key with white space "
+                             "around it, and a class namespace must hold it as it is",
+                             nm.get());
+                return nullptr;
+            }
             Ref w = convert_value(raw.get());
-            if (!w || PyList_Append(values.get(), w.get()) < 0) return nullptr;
+            if (!w) {
+                if (PyDict_Check(raw.get())) note_nested(nm.get(), name.get());
+                return nullptr;
+            }
+            if (PyList_Append(values.get(), w.get()) < 0) return nullptr;
         }
         if (!inherit(filtered.get(), names.get(), values.get())) return nullptr;
         if (!write_members(dct, names.get(), values.get())) return nullptr;

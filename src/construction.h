@@ -25,6 +25,10 @@ Ref order_members(PyObject *mapping, Ref (*candidates)(PyObject *, bool, PyObjec
 // method, anything else stays.
 Ref convert_value(PyObject *v);
 
+// Adds the note that names the member whose dict failed to become a nested
+// enumeration, and the class (or class name) it belongs to.
+void note_nested(PyObject *member, PyObject *owner);
+
 int construction_ready();
 
 }  // namespace numor

@@ -247,7 +247,10 @@ PyObject *mut_update(PyObject *const *a) {
         Ref v = Ref::steal(PyObject_GetItem(dct, src.get()));
         if (!v) return nullptr;
         Ref w = convert_value(v.get());
-        if (!w) return nullptr;
+        if (!w) {
+            if (PyDict_Check(v.get())) note_nested(x.get(), self);
+            return nullptr;
+        }
         if (PyList_Append(assign_names.get(), x.get()) < 0 ||
             PyList_Append(assign_values.get(), w.get()) < 0)
             return nullptr;

@@ -16,6 +16,7 @@
 #include "construction.h"
 #include "function.h"
 #include "mutable.h"
+#include "pickling.h"
 #include "protocol.h"
 
 #include <atomic>
@@ -250,7 +251,9 @@ bool init_module(PyObject *m) {
         return false;
 
     Ref fn = make_function(kIsNumor, nullptr);
-    return fn && PyModule_AddObjectRef(m, "is_numor", fn.get()) == 0;
+    if (!fn || PyModule_AddObjectRef(m, "is_numor", fn.get()) < 0) return false;
+    PyObject *metaclasses[2] = {meta.get(), mutable_meta.get()};
+    return register_pickling(metaclasses, 2) == 0;
 }
 
 PyObject *module_create(PyObject *found, PyModuleDef *) {

@@ -181,3 +181,41 @@ def test_instances_refuse_every_attribute_change(cls, op, msg):
     with pytest.raises(AttributeError) as info:
         op(inst)
     assert info.value.args == (msg,) and type(inst) is cls and not hasattr(inst, "x")
+
+
+class Colour(NUmor):
+    RED = 1
+
+
+class Live(NUmorMutant):
+    a = 1
+
+
+def settings_table():
+    class Settings(NUmor):
+        db = {"conn": {"opts": {1: "x"}}}
+
+
+@pytest.mark.parametrize("mistake, exc, arg, notes", [
+    (lambda: NUmor(["a"], 5), TypeError, NAME_MSG, ["must be exactly a str, not int"]),
+    (lambda: NUmor(["a", S("b")]), TypeError, ITEM_MSG, ["item 1 of the data, 'b', is S,"]),
+    (settings_table, TypeError, ITEM_MSG, [
+        "key 1 of the dict is int", "member 'opts' of NUmor", "member 'conn' of NUmor",
+        "member 'db' of Settings"]),
+    (lambda: Live.update({"g": {2: 3}}), TypeError, ITEM_MSG, ["key 2 of", "member 'g' of Live"]),
+    (lambda: Live.update({1: 2}), AttributeError, "'int' object has no attribute 'strip'",
+     ["must be str; key 1 is int"]),
+    (lambda: Colour("RED"), TypeError, None, [("subscribe: Colour['RED']", "Colour(['RED'])")]),
+    (lambda: NUmor({" a ": 1}), KeyError, "a", ["'a' was stripped from a key with white space"]),
+    (lambda: NUmor(404), TypeError, "'int' object is not iterable", [("not int", "NUmor[404]")]),
+])
+def test_mistakes_keep_their_exception_and_gain_a_note_naming_the_culprit(mistake, exc, arg, notes):
+    with pytest.raises(exc) as info:
+        mistake()
+    if arg is not None:
+        assert info.value.args == (arg,)
+    written = info.value.__notes__
+    assert len(written) == len(notes)
+    for note, parts in zip(written, notes):
+        parts = (parts,) if isinstance(parts, str) else parts
+        assert note.startswith("numor: ") and all(part in note for part in parts), note

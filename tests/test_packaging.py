@@ -77,11 +77,12 @@ def installed(repaired, tmp_path_factory):
     return python
 
 
-def test_wheel_installs_the_two_modules_and_their_stub_packages(dist):
+def test_wheel_installs_the_modules_their_stub_packages_and_the_mypy_plugin(dist):
     _, _, wheel = dist
     names = zipfile.ZipFile(wheel).namelist()
     top = {name.split("/")[0] for name in names if not name.startswith("numor-")}
-    assert {n for n in top if n.startswith(f"numor.cpython-{TAG[2:]}")} and "utilites.py" in top
+    assert {n for n in top if n.startswith(f"numor.cpython-{TAG[2:]}")}
+    assert {"utilites.py", "numor_mypy.py"} <= top
     assert "numor-stubs/__init__.pyi" in names and "utilites-stubs/__init__.pyi" in names
     for stub in ("numor-stubs", "utilites-stubs"):
         packed = zipfile.ZipFile(wheel).read(f"{stub}/__init__.pyi")
@@ -148,6 +149,10 @@ def test_mypy_finds_the_installed_stubs_outside_the_source_tree(installed, tmp_p
     pytest.importorskip("mypy")
     shutil.copy(ROOT / "tests" / "typed_usage.py", tmp_path)
     (tmp_path / "reveal.py").write_text("import numor, utilites\nreveal_type(numor.NUmor.keys)\n")
+    # mypy runs here, not in that venv, so it is given the installed plugin by path.
+    where = "import importlib.util; print(importlib.util.find_spec('numor_mypy').origin)"
+    plugin = run([installed, "-c", where], tmp_path).stdout.strip()
+    (tmp_path / "mypy.ini").write_text(f"[mypy]\nplugins = {plugin}\n")
     base = [sys.executable, "-m", "mypy", "--python-executable", installed, "--no-incremental"]
     run([*base, "--strict", "typed_usage.py"], tmp_path)
     revealed = run([*base, "reveal.py"], tmp_path).stdout

@@ -91,12 +91,33 @@ class TestPickleAndCopy:
             del Live.extra
         assert pickle.loads(pickle.dumps(dict(Names))) == {"b": "b", "a": "a"}
 
-    def test_enumerations_without_a_module_level_name_do_not_pickle(self):
-        # Nested enumerations built from a dict, slices and sums have no name
-        # under which pickle could find them again.
-        for unnamed in (WithDict.sizes, Colour[0:1], Colour + Live):
-            with pytest.raises(pickle.PicklingError):
-                pickle.dumps(unnamed)
+    @pytest.mark.parametrize("protocol", PROTOCOLS)
+    def test_enumerations_without_a_module_level_name_pickle_by_value(self, protocol):
+        def table(cls):
+            # Type, names and members as stored, nested enumerations compared the same way.
+            def value(v):
+                return "itself" if v is cls else table(v) if is_numor(v) else v
+
+            own = [(n, value(cls.__dict__[n])) for n in cls._key]
+            return type(cls), cls.__name__, cls.__qualname__, cls.__bases__, cls._key, own
+
+        changed = NUmorMutant(["x"], "Elsewhere")
+        changed.update({"deep": {"a": {"b": 1}}, "_hidden": 2})
+        changed.plain = {"stays": "a dict"}
+        changed.itself = changed
+        unnamed = [WithDict.sizes, Colour[0:2], Colour + Live, NUmor(["b", "a"], "Names"), changed]
+        for cls in unnamed:
+            back = pickle.loads(pickle.dumps(cls, protocol))
+            assert back is not cls and table(back) == table(cls)
+        assert back.itself is back and back.plain == {"stays": "a dict"} and back.deep.a.b == 1
+
+    def test_values_that_cannot_pickle_fail_as_pickle_fails(self):
+        lam = NUmorMutant(["x"], "Lambdas")
+        lam.f = lambda: 0
+        with pytest.raises(Exception) as alone:
+            pickle.dumps(lam.f)
+        with pytest.raises(type(alone.value), match="lambda"):
+            pickle.dumps(lam)
 
     def test_copies_of_classes_are_the_classes(self):
         for cls in (Colour, Live, WithDict.sizes):

@@ -1,4 +1,4 @@
-"""The type stubs: they agree with the running module and guide a checker.
+"""The type stubs and the mypy plugin: they agree with the running module and guide a checker.
 
 The stubs of this source tree are laid out as `numor.pyi` and `utilites.pyi`
 in a temporary directory on MYPYPATH, which mypy searches before
@@ -32,8 +32,12 @@ def stub_path(tmp_path_factory):
 
 
 def run_mypy(args, stub_path, cwd):
+    # The plugin is named by its path, so the working copy's is the one used.
+    config = cwd / "mypy.ini"
+    config.write_text(f"[mypy]\nplugins = {ROOT / 'src' / 'numor_mypy.py'}\n")
     env = dict(os.environ, MYPYPATH=str(stub_path))
-    cmd = [sys.executable, "-m", "mypy", "--cache-dir", str(cwd / ".mypy_cache"), *args]
+    cmd = [sys.executable, "-m", "mypy", "--config-file", str(config), "--cache-dir", str(cwd / ".mypy_cache")]
+    cmd += args
     return subprocess.run(cmd, capture_output=True, text=True, env=env, cwd=cwd, timeout=300)
 
 
@@ -47,7 +51,7 @@ def runtime_env():
 
 
 def test_examples_and_typed_usage_pass_mypy_strict(stub_path, tmp_path):
-    files = [str(ROOT / "examples"), str(ROOT / "tests" / "typed_usage.py")]
+    files = [str(ROOT / p) for p in ("examples", "tests/typed_usage.py", "src/numor_mypy.py")]
     proc = run_mypy(["--strict", *files], stub_path, tmp_path)
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
@@ -96,6 +100,7 @@ Colour.clear()  # E: attr-defined
 del Live[0]  # E: arg-type
 name: int = Colour[0]  # E: assignment
 label: str = Colour.index("RED")  # E: assignment
+red: str = Colour["RED"]  # E: assignment
 pairs: list[tuple[int, int]] = list(Colour)  # E: arg-type
 is_numor(3).keys()  # E: attr-defined
 """

@@ -1,4 +1,4 @@
-"""Typed use of numor: checked with `mypy --strict` and also executed.
+"""Typed use of numor: checked with `mypy --strict` (with the numor_mypy plugin) and also executed.
 
 Each `assert_type` states what a type checker must infer from the stubs;
 the plain `assert`s next to them check that the running module agrees.
@@ -39,8 +39,43 @@ class Live(NUmorMutant):
     a = 1
 
 
+# Plain assignments of a subscription, which mypy alone takes for type
+# aliases; the plugin (numor_mypy) makes them variables of the right type.
+red = Colour["RED"]
+first = Colour[0]
+tail = Colour[1:]
+key = "GREEN"
+green = Colour[key]
+
+
+class Palette:
+    red = Colour["RED"]
+    chosen = Colour[key]
+    last = Colour[-1]
+
+
+def subscription(name: str, n: int) -> None:
+    value = Colour[name]
+    assert_type(value, Any)
+    blue = Colour["BLUE"]
+    assert_type(blue, int)
+    position = Colour[n - 1]
+    assert_type(position, str)
+    every_other = Colour[::2]
+    assert_type(every_other, type[NUmor])
+    assert_type(red, int)
+    assert_type(Palette.red, int)
+    assert_type(first, str)
+    assert_type(tail, type[NUmor])
+    assert_type(Palette.last, str)
+    assert (red, first, tail._key, green, Palette.last) == (1, "RED", ("GREEN", "BLUE"), 2, "BLUE")
+    assert (value, blue, position, every_other._key) == (1, 3, "BLUE", ("RED", "BLUE"))
+    assert Palette.chosen == 2
+
+
 def lookups() -> None:
-    assert_type(Colour["RED"], Any)
+    assert_type(Colour["RED"], int)
+    assert_type(Colour.get("PINK"), Any)
     assert_type(Colour[0], str)
     assert_type(Colour[1:], type[NUmor])
     same: type[Shape] = Colour[Shape]
@@ -107,6 +142,7 @@ def helpers() -> None:
 
 if __name__ == "__main__":
     lookups()
+    subscription("RED", 0)
     building()
     mutating()
     assert checking(Colour) == ["RED", "GREEN", "BLUE"] and checking(3) == []

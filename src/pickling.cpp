@@ -1,0 +1,117 @@
+// Pickling of enumeration classes.
+//
+// pickle saves a class by reference: the name of its module and its
+// qualified name, looked up again when loading. That fails for the many
+// enumeration classes that no module binds under their own name (nested ones
+// built from dicts, slices, sums, factory-made classes bound under another
+// name). copyreg's dispatch table is consulted before pickle falls back to
+// saving a class by reference, so a reducer registered for the metaclasses
+// decides: a class reachable by its module and qualified name still goes by
+// reference (the same object comes back); any other is saved by value.
+//
+// By value, the class is rebuilt by calling its metaclass with its name, its
+// bases and a namespace holding only `__module__` and `__qualname__`; the
+// members arrive afterwards as pickle state, set with setattr, and `_key` is
+// set last. So the values are stored exactly as they were (a construction
+// from them would turn a plain dict into a nested enumeration), the member
+// table comes back exactly, and a member that refers back to its class
+// works, because pickle memoizes the new class before it loads the state.
+// copy.copy and copy.deepcopy never get here: they return any class as is.
+#include "pickling.h"
+
+#include "common.h"
+
+namespace numor {
+
+namespace {
+
+// Whether `cls` is the object that its `__module__` and `__qualname__` lead
+// to in an imported module. Any failure on the way means it is not.
+bool reachable(PyObject *cls, PyObject *qualname) {
+    Ref modname = Ref::steal(PyObject_GetAttr(cls, g.n.__module__));
+    if (!modname || !PyUnicode_Check(modname.get()) || !PyUnicode_Check(qualname)) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref obj = Ref::steal(PyImport_GetModule(modname.get()));
+    Ref dot = Ref::steal(PyUnicode_FromString("."));
+    Ref parts = obj && dot ? Ref::steal(PyUnicode_Split(qualname, dot.get(), -1)) : Ref();
+    if (!parts) {
+        PyErr_Clear();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); ++i) {
+        PyObject *part = PyList_GET_ITEM(parts.get(), i);
+        if (PyUnicode_CompareWithASCIIString(part, "<locals>") == 0) return false;
+        obj = Ref::steal(PyObject_GetAttr(obj.get(), part));
+        if (!obj) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return obj.get() == cls;
+}
+
+PyObject *reduce_enumeration(PyObject *, PyObject *cls) {
+    Ref qualname = Ref::steal(PyObject_GetAttr(cls, g.n.__qualname__));
+    if (!qualname) return nullptr;
+    if (reachable(cls, qualname.get())) return qualname.release();
+
+    Ref name = Ref::steal(PyObject_GetAttr(cls, g.n.__name__));
+    Ref bases = Ref::steal(PyObject_GetAttrString(cls, "__bases__"));
+    Ref module = Ref::steal(PyObject_GetAttr(cls, g.n.__module__));
+    Ref ns = Ref::steal(PyDict_New());
+    if (!name || !bases || !module || !ns ||
+        PyDict_SetItem(ns.get(), g.n.__module__, module.get()) < 0 ||
+        PyDict_SetItem(ns.get(), g.n.__qualname__, qualname.get()) < 0)
+        return nullptr;
+
+    // The members as stored in the class's own namespace (a class method
+    // stays a classmethod object, and fails to pickle as such).
+    Ref table = get_key(cls);
+    Ref own = Ref::steal(PyObject_GetAttrString(cls, "__dict__"));
+    Ref members = Ref::steal(PyDict_New());
+    if (!table || !own || !members) return nullptr;
+    table = Ref::steal(PySequence_Tuple(table.get()));
+    if (!table) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(table.get()); ++i) {
+        PyObject *member = PyTuple_GET_ITEM(table.get(), i);
+        if (!PyUnicode_Check(member)) continue;
+        Ref value = Ref::steal(PyObject_GetItem(own.get(), member));
+        if (!value) {
+            // A name without a value (update() can leave one) stays without.
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
+            PyErr_Clear();
+            continue;
+        }
+        if (PyDict_SetItem(members.get(), member, value.get()) < 0) return nullptr;
+    }
+    // Last, so that a mutable class's setattr hook cannot leave it otherwise.
+    if (PyDict_DelItem(members.get(), g.n._key) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
+        PyErr_Clear();
+    }
+    if (PyDict_SetItem(members.get(), g.n._key, table.get()) < 0) return nullptr;
+
+    PyObject *meta = reinterpret_cast<PyObject *>(Py_TYPE(cls));
+    return Py_BuildValue("(O(OOO)(OO))", meta, name.get(), bases.get(), ns.get(), Py_None,
+                         members.get());
+}
+
+PyMethodDef reduce_def = {"reduce_enumeration", reduce_enumeration, METH_O, nullptr};
+
+}  // namespace
+
+int register_pickling(PyObject *const *metaclasses, Py_ssize_t n) {
+    Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
+    Ref reducer = Ref::steal(PyCFunction_New(&reduce_def, nullptr));
+    if (!copyreg || !reducer) return -1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref done = Ref::steal(
+            PyObject_CallMethod(copyreg.get(), "pickle", "OO", metaclasses[i], reducer.get()));
+        if (!done) return -1;
+    }
+    return 0;
+}
+
+}  // namespace numor
