@@ -6,8 +6,64 @@ namespace numor {
 
 State g;
 
+namespace {
+
+// Module-level names are read from the module dict at every use, but the
+// read is skipped when the dict provably has not changed since the last
+// one, so the same object would come back: on 3.11 the dict's version tag
+// changes at every modification; from 3.12 (where reading it is
+// deprecated) a dict watcher counts the modifications instead.
+struct CachedGlobal {
+    PyObject *name;
+    uint64_t stamp;
+    PyObject *value;  // borrowed: the unchanged dict holds it
+};
+CachedGlobal cached_globals[12];
+
+uint64_t moddict_stamp() {
+#if PY_VERSION_HEX < 0x030C0000
+    return reinterpret_cast<PyDictObject *>(g.moddict)->ma_version_tag;
+#else
+    return g.moddict_watched ? g.moddict_epoch : 0;
+#endif
+}
+
+}  // namespace
+
+#if PY_VERSION_HEX >= 0x030C0000
+int moddict_changed(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+    ++g.moddict_epoch;
+    return 0;
+}
+#endif
+
+void watch_moddict() {
+    for (CachedGlobal &c : cached_globals) c = CachedGlobal{};
+#if PY_VERSION_HEX >= 0x030C0000
+    ++g.moddict_epoch;
+    static int watcher = -1;
+    if (watcher < 0) watcher = PyDict_AddWatcher(moddict_changed);
+    // Without a watcher (all are taken) every read goes to the dict.
+    g.moddict_watched = watcher >= 0 && PyDict_Watch(watcher, g.moddict) == 0;
+    if (!g.moddict_watched) PyErr_Clear();
+#endif
+}
+
 Ref global(PyObject *name) {
-    PyObject *v = g.moddict ? PyDict_GetItemWithError(g.moddict, name) : nullptr;
+    PyObject *v = nullptr;
+    if (g.moddict) {
+        const uint64_t now = moddict_stamp();
+        CachedGlobal *slot = nullptr;
+        for (CachedGlobal &c : cached_globals) {
+            if (c.name == name || !c.name) {
+                slot = &c;
+                break;
+            }
+        }
+        if (now && slot && slot->name == name && slot->stamp == now) return Ref::borrow(slot->value);
+        v = PyDict_GetItemWithError(g.moddict, name);
+        if (v && now && slot) *slot = CachedGlobal{name, now, v};
+    }
     if (!v && !PyErr_Occurred() && g.builtins) v = PyDict_GetItemWithError(g.builtins, name);
     if (v) return Ref::borrow(v);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
@@ -50,7 +106,7 @@ int first_char_is_underscore(PyObject *x, int op) {
             PyErr_SetString(PyExc_IndexError, "string index out of range");
             return -1;
         }
-        const bool under = PyUnicode_READ_CHAR(x, 0) == '_';
+        const bool under = char_at(x, 0) == '_';
         return op == Py_EQ ? under : !under;
     }
     Ref c = Ref::steal(PyObject_GetItem(x, zero()));
@@ -96,6 +152,9 @@ Py_ssize_t str_scan(PyObject *const *items, Py_ssize_t n, PyObject *key) {
         }
         return -1;
     }
+    // A key built at run time has no hash yet; with it, most items (which
+    // carry theirs) are told apart without comparing characters.
+    if (n > 4) (void)PyObject_Hash(key);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *item = items[i];
         if (item == key) return i;
@@ -105,14 +164,87 @@ Py_ssize_t str_scan(PyObject *const *items, Py_ssize_t n, PyObject *key) {
     return -1;
 }
 
+namespace {
+
+bool starts_with_dunder(PyObject *name) {
+    return PyUnicode_GET_LENGTH(name) >= 2 && char_at(name, 0) == '_' && char_at(name, 1) == '_';
+}
+
+// No data descriptor anywhere in `meta`'s MRO under a name that does not
+// start with "__" (`type` and `object` have only dunder ones).
+bool no_plain_data_descriptors(PyTypeObject *meta) {
+    PyObject *mro = meta->tp_mro;
+    if (!mro || !PyTuple_CheckExact(mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject *base = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(base)) return false;
+        Ref dict = type_dict(reinterpret_cast<PyTypeObject *>(base));
+        if (!dict || !PyDict_CheckExact(dict.get())) return false;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(dict.get(), &pos, &k, &v)) {
+            if (!PyUnicode_CheckExact(k)) return false;
+            if (!starts_with_dunder(k) && Py_TYPE(v)->tp_descr_get && PyDescr_IsData(v))
+                return false;
+        }
+    }
+    return true;
+}
+
+MetaFacts facts_cache[4];
+unsigned int facts_next = 0;  // the entry to replace next
+
+}  // namespace
+
+const MetaFacts *last_facts = &facts_cache[0];
+
+const MetaFacts *meta_facts_slow(PyTypeObject *meta) {
+    for (MetaFacts &f : facts_cache) {
+        if (f.meta == meta && f.tag == meta->tp_version_tag) return last_facts = &f;
+    }
+    MetaFacts &f = facts_cache[facts_next++ % 4];
+    // The lookups give the metaclass a version tag when it has none. They
+    // compare dict keys, which for keys of a str subclass may run Python
+    // code that changes the metaclass: then the tag moves and nothing is
+    // recorded.
+    f.meta = nullptr;
+    PyObject *getitem = _PyType_Lookup(meta, g.n.__getitem__);
+    const unsigned int tag = meta->tp_version_tag;
+    if (!has_valid_version_tag(meta)) return nullptr;
+    MetaFacts fresh;
+    fresh.meta = meta;
+    fresh.tag = tag;
+    fresh.getitem = getitem;
+    fresh.len = _PyType_Lookup(meta, g.n.__len__);
+    fresh.contains = _PyType_Lookup(meta, g.n.__contains__);
+    fresh.iter = _PyType_Lookup(meta, g.n.__iter__);
+    fresh.plain_names = no_plain_data_descriptors(meta);
+    if (PyErr_Occurred() || meta->tp_version_tag != tag || !has_valid_version_tag(meta)) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    f = fresh;
+    return last_facts = &f;
+}
+
 Ref class_getattr(PyObject *cls, PyObject *name) {
     // The steps of the interpreter's type_getattro for this case: a data
     // descriptor of the metaclass would win, else the class's own MRO
-    // decides, and a value there without __get__ is the result.
+    // decides, and a value there without __get__ is the result. Member
+    // names and `_key` do not start with "__": for them, a metaclass known
+    // to have no data descriptor but dunder ones needs no lookup.
     if (PyType_Check(cls) && Py_TYPE(cls)->tp_getattro == PyType_Type.tp_getattro &&
         PyUnicode_CheckExact(name) && reinterpret_cast<PyTypeObject *>(cls)->tp_dict) {
-        PyObject *meta_attr = _PyType_Lookup(Py_TYPE(cls), name);
-        if (!meta_attr || !Py_TYPE(meta_attr)->tp_descr_get || !PyDescr_IsData(meta_attr)) {
+        bool shadowed = true;
+        if (!starts_with_dunder(name)) {
+            const MetaFacts *f = meta_facts(Py_TYPE(cls));
+            shadowed = !f || !f->plain_names;
+        }
+        if (shadowed) {
+            PyObject *meta_attr = _PyType_Lookup(Py_TYPE(cls), name);
+            shadowed = meta_attr && Py_TYPE(meta_attr)->tp_descr_get && PyDescr_IsData(meta_attr);
+        }
+        if (!shadowed) {
             PyObject *attr = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name);
             if (attr && !Py_TYPE(attr)->tp_descr_get) return Ref::borrow(attr);
         }
@@ -159,6 +291,21 @@ Ref index_of(PyObject *seq, PyObject *key) {
         return Ref::steal(PyLong_FromSsize_t(i));
     }
     return Ref::steal(PyObject_CallMethodOneArg(seq, g.n.index, key));
+}
+
+Ref member_index_of(PyObject *cls, PyObject *table, PyObject *key) {
+    if (PyTuple_CheckExact(table) && PyTuple_GET_SIZE(table) >= kIndexFrom) {
+        Py_ssize_t pos = 0;
+        switch (indexed_find(cls, table, key, &pos)) {
+            case Scan::hit: return Ref::steal(PyLong_FromSsize_t(pos));
+            case Scan::miss:
+                PyErr_SetString(PyExc_ValueError, "tuple.index(x): x not in tuple");
+                return Ref();
+            case Scan::error: return Ref();
+            case Scan::unsupported: break;
+        }
+    }
+    return index_of(table, key);
 }
 
 void raise_with_arg(PyObject *exc, PyObject *arg) {

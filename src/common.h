@@ -4,9 +4,17 @@
 // module-level names.
 #pragma once
 
+#include "name_index.h"
 #include "state.h"
 
 namespace numor {
+
+// Character `i` of the exact str `s` (which has more than `i`).
+inline Py_UCS4 char_at(PyObject *s, Py_ssize_t i) {
+    if (PyUnicode_IS_COMPACT_ASCII(s))
+        return reinterpret_cast<const unsigned char *>(reinterpret_cast<PyASCIIObject *>(s) + 1)[i];
+    return PyUnicode_READ_CHAR(s, i);
+}
 
 // `type(obj) == target`, as Python evaluates it (a metaclass may define ==).
 // 1 true, 0 false, -1 error.
@@ -50,6 +58,57 @@ inline int contains(PyObject *seq, PyObject *key) {
     return contains_any(seq, key);
 }
 
+// `key in table`, where `table` was just read as `cls._key`: through the
+// class's name index when the table is large.
+inline int member_contains(PyObject *cls, PyObject *table, PyObject *key) {
+    if (PyTuple_CheckExact(table) && PyTuple_GET_SIZE(table) >= kIndexFrom) {
+        Py_ssize_t pos;
+        switch (indexed_find(cls, table, key, &pos)) {
+            case Scan::hit: return 1;
+            case Scan::miss: return 0;
+            case Scan::error: return -1;
+            case Scan::unsupported: break;
+        }
+    }
+    return contains(table, key);
+}
+
+// What the interpreter's attribute lookup on a metaclass finds, recorded
+// with the metaclass's version tag: the interpreter gives a type a new tag
+// whenever it or anything in its MRO changes (its method cache relies on
+// the same guarantee), so the record holds while the tag stays.
+struct MetaFacts {
+    PyTypeObject *meta = nullptr;
+    unsigned int tag = 0;
+    PyObject *getitem = nullptr, *len = nullptr, *contains = nullptr, *iter = nullptr;  // borrowed
+    bool plain_names = false;  // no data descriptor under a name not starting with "__"
+};
+
+// The facts of `meta`, or null when it has no valid version tag. A
+// recorded tag is never 0, and the interpreter sets a changed type's tag to
+// 0 until it gives it a new one: equal tags are enough.
+const MetaFacts *meta_facts_slow(PyTypeObject *meta);
+extern const MetaFacts *last_facts;
+inline const MetaFacts *meta_facts(PyTypeObject *meta) {
+    const MetaFacts *f = last_facts;
+    if (f->meta == meta && f->tag == meta->tp_version_tag) return f;
+    return meta_facts_slow(meta);
+}
+
+inline bool has_valid_version_tag(PyTypeObject *t) {
+    return t->tp_version_tag != 0 && PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG);
+}
+
+// A new reference to the dict of `t` (static builtin types keep theirs
+// elsewhere from 3.12).
+inline Ref type_dict(PyTypeObject *t) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyType_GetDict(t));
+#else
+    return Ref::borrow(t->tp_dict);
+#endif
+}
+
 // `getattr(cls, name)`. When `cls` is a class whose metaclass keeps the
 // interpreter's class attribute lookup, and `name` is a plain attribute (no
 // descriptor) not shadowed by a data descriptor of the metaclass, this makes
@@ -60,6 +119,10 @@ Ref class_getattr(PyObject *cls, PyObject *name);
 // `seq.index(key)`: the method is looked up by name unless `seq` is an
 // exact tuple, whose index cannot be overridden.
 Ref index_of(PyObject *seq, PyObject *key);
+
+// index_of for `table` just read as `cls._key`, through the class's name
+// index when the table is large.
+Ref member_index_of(PyObject *cls, PyObject *table, PyObject *key);
 
 // Raises `exc(arg)` with `arg` as the single argument, whatever it is (a
 // tuple argument is not spread into several).

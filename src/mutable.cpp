@@ -56,7 +56,7 @@ PyObject *mut_setattr(PyObject *const *a) {
     if (type_setattr(self, attr, val) < 0) return nullptr;
     Ref table = get_key(self);
     if (!table) return nullptr;
-    int r = contains(table.get(), attr);
+    int r = member_contains(self, table.get(), attr);
     if (r < 0) return nullptr;
     if (r) Py_RETURN_NONE;
     r = first_char_is_underscore(attr, Py_EQ);
@@ -77,13 +77,13 @@ PyObject *mut_delattr(PyObject *const *a) {
     if (type_setattr(self, attr, nullptr) < 0) return nullptr;
     Ref table = get_key(self);
     if (!table) return nullptr;
-    const int r = contains(table.get(), attr);
+    const int r = member_contains(self, table.get(), attr);
     if (r < 0) return nullptr;
     if (!r) Py_RETURN_NONE;
     // self._key = self._key[:i] + self._key[i + 1:]
     table = get_key(self);
     if (!table) return nullptr;
-    Ref i = index_of(table.get(), attr);
+    Ref i = member_index_of(self, table.get(), attr);
     if (!i) return nullptr;
     table = get_key(self);
     if (!table) return nullptr;
@@ -130,7 +130,7 @@ PyObject *mut_update(PyObject *const *a) {
         Ref n = Ref::borrow(PyList_GET_ITEM(names.get(), i));
         Ref table = get_key(self);
         if (!table) return nullptr;
-        int r = contains(table.get(), n.get());
+        int r = member_contains(self, table.get(), n.get());
         if (r < 0) return nullptr;
         if (r) continue;
         r = PySet_Contains(seen.get(), n.get());

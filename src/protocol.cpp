@@ -90,7 +90,11 @@ Ref slice_of(PyObject *self, PyObject *key) {
     return call_global(g.n.NUmor, args, 2);
 }
 
-Ref getitem_steps(PyObject *self, PyObject *key) {
+// `self[key]`. `walked`, when given, is an exact tuple of exact str that
+// holds `key` (the member iterator's table): when `_key` is still that very
+// tuple, `key in _key` is known to be true, and the scan it replaces could
+// not have run Python code, so it is skipped.
+Ref getitem_steps(PyObject *self, PyObject *key, PyObject *walked = nullptr) {
     if (PySlice_Check(key)) return slice_of(self, key);
     if (PyLong_Check(key)) {
         Ref table = get_key(self);
@@ -107,7 +111,7 @@ Ref getitem_steps(PyObject *self, PyObject *key) {
     if (PyUnicode_Check(key)) {
         Ref table = get_key(self);
         if (!table) return table;
-        const int r = contains(table.get(), key);
+        const int r = table.get() == walked ? 1 : member_contains(self, table.get(), key);
         if (r < 0) return Ref();
         if (r) return class_getattr(self, key);
     }
@@ -115,8 +119,16 @@ Ref getitem_steps(PyObject *self, PyObject *key) {
     return Ref();
 }
 
-// `cls[key]`, defined with the direct slots below.
-Ref subscript(PyObject *cls, PyObject *key);
+// `cls[key]`, defined with the direct slots below; `walked` as for
+// getitem_steps.
+Ref subscript(PyObject *cls, PyObject *key, PyObject *walked = nullptr);
+
+// `tuple` is exact and holds only exact str.
+bool all_exact_str(PyObject *tuple) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i)
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(tuple, i))) return false;
+    return true;
+}
 
 // --- the member iterator --------------------------------------------------
 
@@ -131,6 +143,7 @@ struct MemberIter {
     bool started;
     bool finished;
     bool running;
+    bool plain;  // `table` is an exact tuple of exact str
     PyObject *weakrefs;  // generators can be weakly referenced
 };
 
@@ -148,6 +161,7 @@ PyObject *iter_step(MemberIter *it) {
         Ref table = get_key(it->cls);
         if (!table) return nullptr;
         if (PyTuple_CheckExact(table.get())) {
+            it->plain = all_exact_str(table.get());
             it->table = table.release();
         } else {
             it->table = PyObject_GetIter(table.get());
@@ -167,7 +181,8 @@ PyObject *iter_step(MemberIter *it) {
         if (pub < 0) return nullptr;
         if (!pub) continue;
         Ref cls = Ref::borrow(it->cls);
-        Ref value = subscript(cls.get(), name.get());
+        Ref walked = Ref::borrow(it->plain ? it->table : nullptr);
+        Ref value = subscript(cls.get(), name.get(), walked.get());
         if (!value) return nullptr;
         return PyTuple_Pack(2, name.get(), value.get());
     }
@@ -381,7 +396,7 @@ PyObject *meta_index(PyObject *const *a) {
     }
     Ref table = get_key(self);
     if (!table) return nullptr;
-    return index_of(table.get(), key.get()).release();
+    return member_index_of(self, table.get(), key.get()).release();
 }
 
 PyObject *meta_get(PyObject *const *a) {
@@ -404,7 +419,7 @@ PyObject *meta_iter(PyObject *const *a) {
     it->cls = Py_NewRef(a[0]);
     it->table = nullptr;
     it->pos = 0;
-    it->started = it->finished = it->running = false;
+    it->started = it->finished = it->running = it->plain = false;
     it->weakrefs = nullptr;
     PyObject_GC_Track(it);
     return reinterpret_cast<PyObject *>(it);
@@ -435,7 +450,7 @@ PyObject *meta_contains(PyObject *const *a) {
     }
     Ref table = get_key(self);
     if (!table) return nullptr;
-    const int r = contains(table.get(), k.get());
+    const int r = member_contains(self, table.get(), k.get());
     if (r < 0) return nullptr;
     return PyBool_FromLong(r);
 }
@@ -514,7 +529,15 @@ PyObject *meta_str(PyObject *const *a) { return PyObject_GetAttr(a[0], g.n.__nam
 namespace {
 
 bool own(PyObject *self, PyObject *name, Impl impl) {
-    PyObject *f = _PyType_Lookup(Py_TYPE(self), name);  // borrowed
+    PyObject *f;  // borrowed
+    if (const MetaFacts *facts = meta_facts(Py_TYPE(self))) {
+        f = name == g.n.__getitem__  ? facts->getitem
+            : name == g.n.__len__    ? facts->len
+            : name == g.n.__contains__ ? facts->contains
+                                      : facts->iter;
+    } else {
+        f = _PyType_Lookup(Py_TYPE(self), name);
+    }
     return f && is_function_with(f, impl);
 }
 
@@ -560,13 +583,15 @@ PyObject *direct_iter(PyObject *self) {
 // land in this module's `__getitem__` (the direct slot, or the generic
 // dispatcher that finds our function), the body is called here instead,
 // which is the same call without the dispatch.
-Ref subscript(PyObject *cls, PyObject *key) {
+Ref subscript(PyObject *cls, PyObject *key, PyObject *walked) {
     PyMappingMethods *m = Py_TYPE(cls)->tp_as_mapping;
     if (m && m->mp_subscript &&
         (m->mp_subscript == direct_subscript || m->mp_subscript == g.slot_mp_subscript) &&
         own(cls, g.n.__getitem__, meta_getitem)) {
-        PyObject *argv[2] = {cls, key};
-        return Ref::steal(meta_getitem(argv));
+        Ref hold = Ref::borrow(key);
+        Ref r = getitem_steps(cls, key, walked);
+        if (!r) guard_keyerror(key);
+        return r;
     }
     return Ref::steal(PyObject_GetItem(cls, key));
 }
