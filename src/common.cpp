@@ -1,5 +1,7 @@
 #include "common.h"
 
+#include "compat.h"
+
 #include <cstring>
 
 namespace numor {
@@ -21,16 +23,16 @@ struct CachedGlobal {
 CachedGlobal cached_globals[12];
 
 uint64_t moddict_stamp() {
-#if PY_VERSION_HEX < 0x030C0000
-    return reinterpret_cast<PyDictObject *>(g.moddict)->ma_version_tag;
-#else
+#if NUMOR_DICT_WATCHERS
     return g.moddict_watched ? g.moddict_epoch : 0;
+#else
+    return compat::dict_version(g.moddict);
 #endif
 }
 
 }  // namespace
 
-#if PY_VERSION_HEX >= 0x030C0000
+#if NUMOR_DICT_WATCHERS
 int moddict_changed(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
     ++g.moddict_epoch;
     return 0;
@@ -39,7 +41,7 @@ int moddict_changed(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
 
 void watch_moddict() {
     for (CachedGlobal &c : cached_globals) c = CachedGlobal{};
-#if PY_VERSION_HEX >= 0x030C0000
+#if NUMOR_DICT_WATCHERS
     ++g.moddict_epoch;
     static int watcher = -1;
     if (watcher < 0) watcher = PyDict_AddWatcher(moddict_changed);
@@ -178,7 +180,7 @@ bool no_plain_data_descriptors(PyTypeObject *meta) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         PyObject *base = PyTuple_GET_ITEM(mro, i);
         if (!PyType_Check(base)) return false;
-        Ref dict = type_dict(reinterpret_cast<PyTypeObject *>(base));
+        Ref dict = compat::type_dict(reinterpret_cast<PyTypeObject *>(base));
         if (!dict || !PyDict_CheckExact(dict.get())) return false;
         Py_ssize_t pos = 0;
         PyObject *k, *v;
@@ -208,16 +210,16 @@ const MetaFacts *meta_facts_slow(PyTypeObject *meta) {
     // code that changes the metaclass: then the tag moves and nothing is
     // recorded.
     f.meta = nullptr;
-    PyObject *getitem = _PyType_Lookup(meta, g.n.__getitem__);
+    PyObject *getitem = compat::type_lookup(meta, g.n.__getitem__);
     const unsigned int tag = meta->tp_version_tag;
     if (!has_valid_version_tag(meta)) return nullptr;
     MetaFacts fresh;
     fresh.meta = meta;
     fresh.tag = tag;
     fresh.getitem = getitem;
-    fresh.len = _PyType_Lookup(meta, g.n.__len__);
-    fresh.contains = _PyType_Lookup(meta, g.n.__contains__);
-    fresh.iter = _PyType_Lookup(meta, g.n.__iter__);
+    fresh.len = compat::type_lookup(meta, g.n.__len__);
+    fresh.contains = compat::type_lookup(meta, g.n.__contains__);
+    fresh.iter = compat::type_lookup(meta, g.n.__iter__);
     fresh.plain_names = no_plain_data_descriptors(meta);
     if (PyErr_Occurred() || meta->tp_version_tag != tag || !has_valid_version_tag(meta)) {
         PyErr_Clear();
@@ -241,11 +243,11 @@ Ref class_getattr(PyObject *cls, PyObject *name) {
             shadowed = !f || !f->plain_names;
         }
         if (shadowed) {
-            PyObject *meta_attr = _PyType_Lookup(Py_TYPE(cls), name);
+            PyObject *meta_attr = compat::type_lookup(Py_TYPE(cls), name);
             shadowed = meta_attr && Py_TYPE(meta_attr)->tp_descr_get && PyDescr_IsData(meta_attr);
         }
         if (!shadowed) {
-            PyObject *attr = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name);
+            PyObject *attr = compat::type_lookup(reinterpret_cast<PyTypeObject *>(cls), name);
             if (attr && !Py_TYPE(attr)->tp_descr_get) return Ref::borrow(attr);
         }
     }

@@ -99,16 +99,6 @@ inline bool has_valid_version_tag(PyTypeObject *t) {
     return t->tp_version_tag != 0 && PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG);
 }
 
-// A new reference to the dict of `t` (static builtin types keep theirs
-// elsewhere from 3.12).
-inline Ref type_dict(PyTypeObject *t) {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyType_GetDict(t));
-#else
-    return Ref::borrow(t->tp_dict);
-#endif
-}
-
 // `getattr(cls, name)`. When `cls` is a class whose metaclass keeps the
 // interpreter's class attribute lookup, and `name` is a plain attribute (no
 // descriptor) not shadowed by a data descriptor of the metaclass, this makes

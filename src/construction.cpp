@@ -22,6 +22,7 @@
 #include "construction.h"
 
 #include "common.h"
+#include "compat.h"
 #include "function.h"
 
 namespace numor {
@@ -234,9 +235,9 @@ Ref values_of(PyObject *b, PyObject *names) {
 Ref keys_of(PyObject *b) {
     if (PyType_Check(b) && Py_TYPE(b)->tp_getattro == PyType_Type.tp_getattro &&
         reinterpret_cast<PyTypeObject *>(b)->tp_dict) {
-        PyObject *m = _PyType_Lookup(Py_TYPE(b), g.n.keys);
+        PyObject *m = compat::type_lookup(Py_TYPE(b), g.n.keys);
         if (m && is_function_with(m, meta_keys) &&
-            !_PyType_Lookup(reinterpret_cast<PyTypeObject *>(b), g.n.keys)) {
+            !compat::type_lookup(reinterpret_cast<PyTypeObject *>(b), g.n.keys)) {
             PyObject *argv[1] = {b};
             return Ref::steal(meta_keys(argv));
         }

@@ -24,7 +24,7 @@
 // body with the caller's argument array.
 #include "function.h"
 
-#include <structmember.h>
+#include "compat.h"
 
 #include <cstring>
 #include <string>
@@ -311,9 +311,9 @@ PyGetSetDef fn_getset[] = {
 };
 
 PyMemberDef fn_members[] = {
-    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {"__module__", NUMOR_T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", NUMOR_T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__vectorcalloffset__", NUMOR_T_PYSSIZET, offsetof(FunctionObject, vectorcall), NUMOR_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 

@@ -12,11 +12,14 @@
 // every later create request returns the same module object.
 #include "base.h"
 #include "common.h"
+#include "compat.h"
 #include "construction.h"
 #include "function.h"
 #include "mutable.h"
 #include "protocol.h"
 
+#include <atomic>
+#include <cstdint>
 #include <iterator>
 #include <string_view>
 
@@ -98,13 +101,32 @@ bool fill_namespace(PyObject *ns, const char *owner, const Entry *entries, size_
     return true;
 }
 
+// The most derived of `meta` and the metaclasses of `bases`, as a class
+// statement picks it.
+PyTypeObject *winning_metaclass(PyTypeObject *meta, PyObject *bases) {
+    PyTypeObject *winner = meta;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
+        PyTypeObject *t = Py_TYPE(PyTuple_GET_ITEM(bases, i));
+        if (PyType_IsSubtype(winner, t)) continue;
+        if (PyType_IsSubtype(t, winner)) {
+            winner = t;
+            continue;
+        }
+        PyErr_SetString(PyExc_TypeError,
+                        "metaclass conflict: the metaclass of a derived class must be a "
+                        "(non-strict) subclass of the metaclasses of all its bases");
+        return nullptr;
+    }
+    return winner;
+}
+
 // The steps of a class statement `class name(*bases, metaclass=meta)`:
 // the winning metaclass, its __prepare__, the body, the metaclass call.
 Ref make_class(const char *name, PyObject *meta, PyObject *bases, const Entry *entries = nullptr,
                size_t count = 0) {
     Ref winner = Ref::borrow(meta);
     if (PyType_Check(meta)) {
-        PyTypeObject *w = _PyType_CalculateMetaclass(reinterpret_cast<PyTypeObject *>(meta), bases);
+        PyTypeObject *w = winning_metaclass(reinterpret_cast<PyTypeObject *>(meta), bases);
         if (!w) return Ref();
         winner = Ref::borrow(reinterpret_cast<PyObject *>(w));
     }
@@ -234,12 +256,13 @@ bool init_module(PyObject *m) {
 PyObject *module_create(PyObject *found, PyModuleDef *) {
     // `found` is what the import system found for "numor"; its `name` names the module.
     // Everything here is process-wide; a second interpreter would share it.
-    static int64_t main_interpreter = -1;
+    // The first interpreter to get here owns the module. Interpreters with
+    // their own GIL can import at the same time, hence the atomic claim.
+    static std::atomic<int64_t> owner{-1};
     const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (main_interpreter == -1) {
-        main_interpreter = current;
-        if (current == -1) return nullptr;
-    } else if (main_interpreter != current) {
+    if (current == -1) return nullptr;
+    int64_t expected = -1;
+    if (!owner.compare_exchange_strong(expected, current) && expected != current) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
@@ -276,6 +299,8 @@ int module_exec(PyObject *m) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(module_create)},
     {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    // So that an isolated interpreter lets module_create say why it refuses.
+    NUMOR_SLOT_MULTIPLE_INTERPRETERS
     {0, nullptr},
 };
 

@@ -11,6 +11,7 @@
 #include "protocol.h"
 
 #include "common.h"
+#include "compat.h"
 #include "function.h"
 
 namespace numor {
@@ -29,20 +30,15 @@ void guard_keyerror(PyObject *key) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError) &&
         !PyErr_ExceptionMatches(PyExc_IndexError))
         return;
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    if (tb) PyException_SetTraceback(v, tb);
-    Py_XDECREF(t);
-    Py_XDECREF(tb);
+    PyObject *v = compat::fetch_exception();
     PyObject *ke = PyObject_CallOneArg(PyExc_KeyError, key);
     if (!ke) {
         Py_XDECREF(v);
         return;
     }
     PyException_SetContext(ke, v);  // steals v
-    // PyErr_Restore, unlike PyErr_SetObject, keeps the context we set.
-    PyErr_Restore(Py_NewRef(PyExc_KeyError), ke, nullptr);
+    // Unlike PyErr_SetObject, this keeps the context we set.
+    compat::raise_exception(ke);
 }
 
 Ref slice_of(PyObject *self, PyObject *key) {
@@ -192,7 +188,7 @@ PyObject *iter_step(MemberIter *it) {
 // the interpreter turns it into RuntimeError (PEP 479), and so must we.
 void stop_iteration_escapes() {
     if (PyErr_ExceptionMatches(PyExc_StopIteration))
-        _PyErr_FormatFromCause(PyExc_RuntimeError, "generator raised StopIteration");
+        compat::raise_from_pending(PyExc_RuntimeError, "generator raised StopIteration");
 }
 
 PyObject *iter_next(PyObject *self) {
@@ -243,7 +239,7 @@ PyObject *iter_throw(PyObject *self, PyObject *args) {
     Py_XINCREF(val);
     Py_XINCREF(tb);
     if (PyExceptionClass_Check(typ)) {
-        PyErr_NormalizeException(&typ, &val, &tb);
+        compat::normalize_exception(&typ, &val, &tb);
     } else if (PyExceptionInstance_Check(typ)) {
         if (val && val != Py_None) {
             PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
@@ -269,7 +265,7 @@ PyObject *iter_throw(PyObject *self, PyObject *args) {
     // otherwise it escapes the body.
     const bool alive = !it->finished;
     iter_finish(it);
-    PyErr_Restore(typ, val, tb);
+    compat::restore_exception(typ, val, tb);
     if (alive) stop_iteration_escapes();
     return nullptr;
 }
@@ -431,7 +427,7 @@ PyObject *meta_contains(PyObject *const *a) {
         // The chained comparison `0 <= key < len(self)`.
         Ref lower;
         if (PyLong_CheckExact(key)) {
-            if (_PyLong_Sign(key) < 0) Py_RETURN_FALSE;
+            if (compat::long_sign(key) < 0) Py_RETURN_FALSE;
         } else {
             lower = Ref::steal(PyObject_RichCompare(zero(), key, Py_LE));
             if (!lower) return nullptr;
@@ -536,7 +532,7 @@ bool own(PyObject *self, PyObject *name, Impl impl) {
             : name == g.n.__contains__ ? facts->contains
                                       : facts->iter;
     } else {
-        f = _PyType_Lookup(Py_TYPE(self), name);
+        f = compat::type_lookup(Py_TYPE(self), name);
     }
     return f && is_function_with(f, impl);
 }

@@ -4,6 +4,7 @@ Most tests also run on the plain Python generator `model_iter`, so a
 departure from the interpreter's generator semantics fails one side only.
 """
 import collections.abc
+import sys
 
 import pytest
 
@@ -111,6 +112,9 @@ except ValueError as e:
 )
 @pytest.mark.parametrize("advanced", [0, 1])
 def test_throw_raises_the_exception_and_finishes(make, args, exc_type, exc_args, advanced):
+    if make is model_iter and not advanced and exc_type is RuntimeError and sys.version_info >= (3, 12):
+        pytest.skip("from 3.12 an unstarted generator lets a thrown StopIteration out unconverted "
+                    "(an interpreter bug; the member iterator keeps the 3.11 behaviour)")
     it = make(E)
     for _ in range(advanced):
         next(it)

@@ -1,0 +1,147 @@
+// Every difference between the CPython versions the extension builds for
+// (3.11, 3.12, 3.13), and every private or deprecated interpreter call it
+// still makes, in one place: porting to a new version should mean editing
+// this file only.
+//
+//  * Class attribute lookup without the call machinery: `_PyType_Lookup`
+//    (private, borrowed result; the interpreter's own getattr uses it).
+//    3.13 adds `_PyType_LookupRef` (strong result); 3.14 makes that the
+//    variant to use, and free-threaded builds need it.
+//  * Sign of an int: `_PyLong_Sign` (private). 3.14 adds the public
+//    `PyLong_GetSign`.
+//  * Member table constants: 3.11 has them only in the deprecated
+//    `structmember.h` (T_OBJECT, T_PYSSIZET, READONLY); 3.12 moves them into
+//    Python.h as Py_T_PYSSIZET and Py_READONLY, and keeps the None-on-NULL
+//    object member only as `_Py_T_OBJECT`.
+//  * The pending exception: 3.11 stores it as a (type, value, traceback)
+//    triple (`PyErr_Fetch`/`PyErr_Restore`, deprecated from 3.12); from 3.12
+//    it is a single exception object (`PyErr_GetRaisedException`/
+//    `PyErr_SetRaisedException`). `PyErr_NormalizeException` has no public
+//    successor for turning a (class, argument) pair into an instance with the
+//    interpreter's rules; it is deprecated from 3.12 but still exported.
+//  * `_PyErr_FormatFromCause` and `_PyType_CalculateMetaclass` are gone from
+//    the 3.13 headers; the code uses public calls instead on every version.
+//  * Noticing that a dict changed: 3.11 gives every dict a version tag that
+//    changes at each modification (PEP 509); 3.12 deprecates reading it and
+//    3.14 removes it, and from 3.12 a dict watcher is told of each
+//    modification instead.
+//  * A type's dict: from 3.12 static builtin types (`type`, `object`) keep
+//    theirs outside `tp_dict`; `PyType_GetDict` (3.12+) reaches it.
+//  * Subinterpreters: from 3.12 an interpreter with its own GIL refuses a
+//    module that does not declare `Py_mod_multiple_interpreters`, with its
+//    own message, before the module's code runs. The module declares it and
+//    enforces its one-interpreter rule itself.
+#pragma once
+
+#include "ref.h"
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#define NUMOR_T_OBJECT T_OBJECT
+#define NUMOR_T_PYSSIZET T_PYSSIZET
+#define NUMOR_READONLY READONLY
+#else
+#define NUMOR_T_OBJECT _Py_T_OBJECT
+#define NUMOR_T_PYSSIZET Py_T_PYSSIZET
+#define NUMOR_READONLY Py_READONLY
+#endif
+
+// A module-definition slot entry (with its comma), empty before 3.12.
+#if PY_VERSION_HEX < 0x030C0000
+#define NUMOR_SLOT_MULTIPLE_INTERPRETERS
+#else
+#define NUMOR_SLOT_MULTIPLE_INTERPRETERS \
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+
+namespace numor::compat {
+
+// The attribute `name` found along the MRO of `t`, or null (no error set).
+// Borrowed: valid until the next call that can run Python code.
+inline PyObject *type_lookup(PyTypeObject *t, PyObject *name) { return _PyType_Lookup(t, name); }
+
+// A new reference to the dict of the type `t`.
+inline Ref type_dict(PyTypeObject *t) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyType_GetDict(t));
+#else
+    return Ref::borrow(t->tp_dict);
+#endif
+}
+
+#if PY_VERSION_HEX >= 0x030C0000
+#define NUMOR_DICT_WATCHERS 1
+#else
+#define NUMOR_DICT_WATCHERS 0
+// The version tag of the dict `d`.
+inline uint64_t dict_version(PyObject *d) { return reinterpret_cast<PyDictObject *>(d)->ma_version_tag; }
+#endif
+
+// -1, 0 or 1 for an int `v`.
+inline int long_sign(PyObject *v) { return _PyLong_Sign(v); }
+
+// Takes the pending exception as one normalised object with its traceback
+// attached, clearing the error indicator; null when none is pending.
+inline PyObject *fetch_exception() {
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    if (!t) return nullptr;
+    PyErr_NormalizeException(&t, &v, &tb);
+    if (tb) PyException_SetTraceback(v, tb);
+    Py_XDECREF(t);
+    Py_XDECREF(tb);
+    return v;
+#else
+    return PyErr_GetRaisedException();
+#endif
+}
+
+// Makes the exception instance `exc` (stolen) the pending one, keeping its
+// context, cause and traceback as they are.
+inline void raise_exception(PyObject *exc) {
+#if PY_VERSION_HEX < 0x030C0000
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exc))), exc,
+                  PyException_GetTraceback(exc));
+#else
+    PyErr_SetRaisedException(exc);
+#endif
+}
+
+// Turns a (class, value, traceback) triple into the class's instance by the
+// interpreter's rules (the value may be missing, None, an argument tuple or
+// an instance already), in place, as generator.throw does; no context is
+// chained. On failure the triple describes the error raised meanwhile.
+inline void normalize_exception(PyObject **typ, PyObject **val, PyObject **tb) {
+    PyErr_NormalizeException(typ, val, tb);
+}
+
+// Makes a normalised triple (all three stolen) the pending exception.
+inline void restore_exception(PyObject *typ, PyObject *val, PyObject *tb) {
+#if PY_VERSION_HEX < 0x030C0000
+    PyErr_Restore(typ, val, tb);
+#else
+    if (tb) PyException_SetTraceback(val, tb);
+    Py_XDECREF(typ);
+    Py_XDECREF(tb);
+    PyErr_SetRaisedException(val);
+#endif
+}
+
+// Replaces the pending exception by `typ(message)`, raised from it: the old
+// exception becomes both cause and context of the new one.
+inline void raise_from_pending(PyObject *typ, const char *message) {
+    PyObject *cause = fetch_exception();
+    PyObject *exc = PyObject_CallFunction(typ, "s", message);
+    if (!exc) {
+        Py_XDECREF(cause);
+        return;
+    }
+    if (cause) {
+        PyException_SetCause(exc, Py_NewRef(cause));  // both steal
+        PyException_SetContext(exc, cause);
+    }
+    raise_exception(exc);
+}
+
+}  // namespace numor::compat
