@@ -20,7 +20,14 @@ struct CachedGlobal {
     uint64_t stamp;
     PyObject *value;  // borrowed: the unchanged dict holds it
 };
-CachedGlobal cached_globals[12];
+// Direct-mapped by the name's address: the few names are made together at
+// import and land in different entries; a clash only costs a dict read.
+constexpr size_t kCachedGlobals = 16;
+CachedGlobal cached_globals[kCachedGlobals];
+
+CachedGlobal &cache_entry(PyObject *name) {
+    return cached_globals[(reinterpret_cast<uintptr_t>(name) >> 4) % kCachedGlobals];
+}
 
 uint64_t moddict_stamp() {
 #if NUMOR_DICT_WATCHERS
@@ -55,16 +62,10 @@ Ref global(PyObject *name) {
     PyObject *v = nullptr;
     if (g.moddict) {
         const uint64_t now = moddict_stamp();
-        CachedGlobal *slot = nullptr;
-        for (CachedGlobal &c : cached_globals) {
-            if (c.name == name || !c.name) {
-                slot = &c;
-                break;
-            }
-        }
-        if (now && slot && slot->name == name && slot->stamp == now) return Ref::borrow(slot->value);
+        CachedGlobal &slot = cache_entry(name);
+        if (now && slot.name == name && slot.stamp == now) return Ref::borrow(slot.value);
         v = PyDict_GetItemWithError(g.moddict, name);
-        if (v && now && slot) *slot = CachedGlobal{name, now, v};
+        if (v && now) slot = CachedGlobal{name, now, v};
     }
     if (!v && !PyErr_Occurred() && g.builtins) v = PyDict_GetItemWithError(g.builtins, name);
     if (v) return Ref::borrow(v);
@@ -83,11 +84,7 @@ PyObject *zero() {
     return z;
 }
 
-int type_equals(PyObject *obj, PyObject *target) {
-    PyObject *t = reinterpret_cast<PyObject *>(Py_TYPE(obj));
-    if (t == target) return 1;
-    // Two classes whose metaclass is plain `type` compare by identity.
-    if (Py_IS_TYPE(t, &PyType_Type) && Py_IS_TYPE(target, &PyType_Type)) return 0;
+int type_equals_slow(PyObject *t, PyObject *target) {
     Ref hold = Ref::borrow(t);
     return PyObject_RichCompareBool(t, target, Py_EQ);
 }
@@ -102,14 +99,10 @@ Ref strip(PyObject *key) {
     return Ref::steal(PyObject_CallMethodNoArgs(key, g.n.strip));
 }
 
-int first_char_is_underscore(PyObject *x, int op) {
-    if (PyUnicode_CheckExact(x)) {
-        if (PyUnicode_GET_LENGTH(x) == 0) {
-            PyErr_SetString(PyExc_IndexError, "string index out of range");
-            return -1;
-        }
-        const bool under = char_at(x, 0) == '_';
-        return op == Py_EQ ? under : !under;
+int first_char_is_underscore_slow(PyObject *x, int op) {
+    if (PyUnicode_CheckExact(x)) {  // empty
+        PyErr_SetString(PyExc_IndexError, "string index out of range");
+        return -1;
     }
     Ref c = Ref::steal(PyObject_GetItem(x, zero()));
     if (!c) return -1;
@@ -127,6 +120,15 @@ int starts_with(PyObject *x, PyObject *prefix) {
 
 namespace {
 
+// The characters of two exact str are the same.
+bool same_chars(PyObject *a, PyObject *b) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b)) return false;
+    const int kind = PyUnicode_KIND(a);
+    if (kind != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * kind) == 0;
+}
+
 // Equality of two exact str objects that are not the same object. Strings
 // that have been dict keys carry their hash: different hashes, different
 // strings, without looking at the characters.
@@ -134,11 +136,7 @@ bool str_equal(PyObject *a, PyObject *b) {
     const Py_hash_t ha = reinterpret_cast<PyASCIIObject *>(a)->hash;
     const Py_hash_t hb = reinterpret_cast<PyASCIIObject *>(b)->hash;
     if (ha != -1 && hb != -1 && ha != hb) return false;
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    if (n != PyUnicode_GET_LENGTH(b)) return false;
-    const int kind = PyUnicode_KIND(a);
-    if (kind != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * kind) == 0;
+    return same_chars(a, b);
 }
 
 }  // namespace
@@ -154,14 +152,17 @@ Py_ssize_t str_scan(PyObject *const *items, Py_ssize_t n, PyObject *key) {
         }
         return -1;
     }
-    // A key built at run time has no hash yet; with it, most items (which
-    // carry theirs) are told apart without comparing characters.
-    if (n > 4) (void)PyObject_Hash(key);
+    // A key built at run time has no hash yet; with it, items that carry
+    // theirs (interned ones always do) are told apart without comparing
+    // characters. Hashing an exact str cannot fail or run Python code.
+    const Py_hash_t kh = PyObject_Hash(key);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *item = items[i];
         if (item == key) return i;
         if (Py_TYPE(item) != str) return -3;
-        if (str_equal(item, key)) return i;
+        const Py_hash_t ih = reinterpret_cast<PyASCIIObject *>(item)->hash;
+        if (ih != kh && ih != -1) continue;
+        if (same_chars(item, key)) return i;
     }
     return -1;
 }
@@ -229,29 +230,43 @@ const MetaFacts *meta_facts_slow(PyTypeObject *meta) {
     return last_facts = &f;
 }
 
-Ref class_getattr(PyObject *cls, PyObject *name) {
+PyObject *class_attr_fast(PyObject *cls, PyObject *name) {
     // The steps of the interpreter's type_getattro for this case: a data
     // descriptor of the metaclass would win, else the class's own MRO
     // decides, and a value there without __get__ is the result. Member
     // names and `_key` do not start with "__": for them, a metaclass known
     // to have no data descriptor but dunder ones needs no lookup.
-    if (PyType_Check(cls) && Py_TYPE(cls)->tp_getattro == PyType_Type.tp_getattro &&
-        PyUnicode_CheckExact(name) && reinterpret_cast<PyTypeObject *>(cls)->tp_dict) {
-        bool shadowed = true;
-        if (!starts_with_dunder(name)) {
-            const MetaFacts *f = meta_facts(Py_TYPE(cls));
-            shadowed = !f || !f->plain_names;
-        }
-        if (shadowed) {
-            PyObject *meta_attr = compat::type_lookup(Py_TYPE(cls), name);
-            shadowed = meta_attr && Py_TYPE(meta_attr)->tp_descr_get && PyDescr_IsData(meta_attr);
-        }
-        if (!shadowed) {
-            PyObject *attr = compat::type_lookup(reinterpret_cast<PyTypeObject *>(cls), name);
-            if (attr && !Py_TYPE(attr)->tp_descr_get) return Ref::borrow(attr);
-        }
+    if (!PyType_Check(cls) || Py_TYPE(cls)->tp_getattro != PyType_Type.tp_getattro ||
+        !PyUnicode_CheckExact(name) || !reinterpret_cast<PyTypeObject *>(cls)->tp_dict)
+        return nullptr;
+    bool shadowed = true;
+    if (!starts_with_dunder(name)) {
+        const MetaFacts *f = meta_facts(Py_TYPE(cls));
+        shadowed = !f || !f->plain_names;
     }
+    if (shadowed) {
+        PyObject *meta_attr = compat::type_lookup(Py_TYPE(cls), name);
+        if (meta_attr && Py_TYPE(meta_attr)->tp_descr_get && PyDescr_IsData(meta_attr))
+            return nullptr;
+    }
+    PyObject *attr = compat::type_lookup(reinterpret_cast<PyTypeObject *>(cls), name);
+    return attr && !Py_TYPE(attr)->tp_descr_get ? attr : nullptr;
+}
+
+Ref class_getattr(PyObject *cls, PyObject *name) {
+    if (PyObject *attr = class_attr_fast(cls, name)) return Ref::borrow(attr);
     return Ref::steal(PyObject_GetAttr(cls, name));
+}
+
+KeyMemo key_memo;
+
+Ref get_key_slow(PyObject *cls) {
+    PyObject *attr = class_attr_fast(cls, g.n._key);
+    if (!attr) return Ref::steal(PyObject_GetAttr(cls, g.n._key));
+    auto *t = reinterpret_cast<PyTypeObject *>(cls);
+    if (has_valid_version_tag(t) && has_valid_version_tag(Py_TYPE(cls)))
+        key_memo = KeyMemo{cls, t->tp_version_tag, Py_TYPE(cls), Py_TYPE(cls)->tp_version_tag, attr};
+    return Ref::borrow(attr);
 }
 
 Py_ssize_t tuple_find(PyObject *tup, PyObject *key) {
@@ -295,8 +310,31 @@ Ref index_of(PyObject *seq, PyObject *key) {
     return Ref::steal(PyObject_CallMethodOneArg(seq, g.n.index, key));
 }
 
+int find_member(PyObject *cls, PyObject *table, PyObject *key, Ref &name) {
+    if (PyTuple_CheckExact(table) && PyUnicode_CheckExact(key)) {
+        const Py_ssize_t n = PyTuple_GET_SIZE(table);
+        Py_ssize_t pos = -1;
+        Scan found = Scan::unsupported;
+        if (use_index(table, key)) found = indexed_find(cls, table, key, &pos);
+        if (found == Scan::error) return -1;
+        if (found == Scan::unsupported) {
+            pos = str_scan(&PyTuple_GET_ITEM(table, 0), n, key);
+            if (pos != -3) found = pos >= 0 ? Scan::hit : Scan::miss;
+        }
+        if (found == Scan::miss) return 0;
+        if (found == Scan::hit) {
+            // Both ways only match exact str elements.
+            name = Ref::borrow(PyTuple_GET_ITEM(table, pos));
+            return 1;
+        }
+    }
+    const int r = contains(table, key);
+    if (r > 0) name = Ref::borrow(key);
+    return r;
+}
+
 Ref member_index_of(PyObject *cls, PyObject *table, PyObject *key) {
-    if (PyTuple_CheckExact(table) && PyTuple_GET_SIZE(table) >= kIndexFrom) {
+    if (use_index(table, key)) {
         Py_ssize_t pos = 0;
         switch (indexed_find(cls, table, key, &pos)) {
             case Scan::hit: return Ref::steal(PyLong_FromSsize_t(pos));

@@ -18,14 +18,28 @@ inline Py_UCS4 char_at(PyObject *s, Py_ssize_t i) {
 
 // `type(obj) == target`, as Python evaluates it (a metaclass may define ==).
 // 1 true, 0 false, -1 error.
-int type_equals(PyObject *obj, PyObject *target);
+int type_equals_slow(PyObject *t, PyObject *target);
+inline int type_equals(PyObject *obj, PyObject *target) {
+    PyObject *t = reinterpret_cast<PyObject *>(Py_TYPE(obj));
+    if (t == target) return 1;
+    // Two classes whose metaclass is plain `type` compare by identity.
+    if (Py_IS_TYPE(t, &PyType_Type) && Py_IS_TYPE(target, &PyType_Type)) return 0;
+    return type_equals_slow(t, target);
+}
 
 // `key.strip()`; an exact str with nothing to strip is returned as is, which
 // is what str.strip does.
 Ref strip(PyObject *key);
 
 // `x[0] == "_"` (op Py_EQ) or `x[0] != "_"` (op Py_NE). 1, 0, or -1 on error.
-int first_char_is_underscore(PyObject *x, int op);
+int first_char_is_underscore_slow(PyObject *x, int op);
+inline int first_char_is_underscore(PyObject *x, int op) {
+    if (PyUnicode_CheckExact(x) && PyUnicode_GET_LENGTH(x) > 0) {
+        const bool under = char_at(x, 0) == '_';
+        return op == Py_EQ ? under : !under;
+    }
+    return first_char_is_underscore_slow(x, op);
+}
 
 // `x.find(prefix) == 0` where prefix is "_" or "__". 1, 0, or -1.
 int starts_with(PyObject *x, PyObject *prefix);
@@ -61,7 +75,7 @@ inline int contains(PyObject *seq, PyObject *key) {
 // `key in table`, where `table` was just read as `cls._key`: through the
 // class's name index when the table is large.
 inline int member_contains(PyObject *cls, PyObject *table, PyObject *key) {
-    if (PyTuple_CheckExact(table) && PyTuple_GET_SIZE(table) >= kIndexFrom) {
+    if (use_index(table, key)) {
         Py_ssize_t pos;
         switch (indexed_find(cls, table, key, &pos)) {
             case Scan::hit: return 1;
@@ -95,9 +109,17 @@ inline const MetaFacts *meta_facts(PyTypeObject *meta) {
     return meta_facts_slow(meta);
 }
 
-inline bool has_valid_version_tag(PyTypeObject *t) {
-    return t->tp_version_tag != 0 && PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG);
-}
+// 0 is never a valid tag; the interpreter resets a changed type's tag to 0
+// (3.13 no longer keeps Py_TPFLAGS_VALID_VERSION_TAG in step).
+inline bool has_valid_version_tag(PyTypeObject *t) { return t->tp_version_tag != 0; }
+
+// `key in table`, where `table` was just read as `cls._key`, giving in
+// `name` what to read the member's value by: for an exact str key, the
+// exact str element equal to it, which is usually interned and so hits the
+// interpreter's attribute cache where a key built at run time would miss;
+// the two name the same attribute. Otherwise the key itself. 1 found, 0
+// not, -1 error.
+int find_member(PyObject *cls, PyObject *table, PyObject *key, Ref &name);
 
 // `getattr(cls, name)`. When `cls` is a class whose metaclass keeps the
 // interpreter's class attribute lookup, and `name` is a plain attribute (no
@@ -118,8 +140,32 @@ Ref member_index_of(PyObject *cls, PyObject *table, PyObject *key);
 // tuple argument is not spread into several).
 void raise_with_arg(PyObject *exc, PyObject *arg);
 
+// The value `class_getattr(cls, name)` returns when the interpreter's
+// lookup finds a plain class attribute (borrowed), else null, no error set.
+PyObject *class_attr_fast(PyObject *cls, PyObject *name);
+
+// The last `_key` found as a plain class attribute, with the version tags
+// of its class and metaclass at that moment: while neither tag changes,
+// the lookup would find the same object again (the interpreter's own
+// attribute cache relies on this), and the class's dict still holds it.
+struct KeyMemo {
+    PyObject *cls = nullptr;
+    unsigned int cls_tag = 0;
+    PyTypeObject *meta = nullptr;
+    unsigned int meta_tag = 0;
+    PyObject *value = nullptr;
+};
+extern KeyMemo key_memo;
+Ref get_key_slow(PyObject *cls);
+
 // Reads `obj._key`.
-inline Ref get_key(PyObject *obj) { return class_getattr(obj, g.n._key); }
+inline Ref get_key(PyObject *obj) {
+    const KeyMemo &m = key_memo;
+    if (obj == m.cls && Py_TYPE(obj) == m.meta && m.meta_tag == m.meta->tp_version_tag &&
+        m.cls_tag == reinterpret_cast<PyTypeObject *>(obj)->tp_version_tag)
+        return Ref::borrow(m.value);
+    return get_key_slow(obj);
+}
 
 // Calls a module-level name with positional arguments.
 Ref call_global(PyObject *name, PyObject *const *args, Py_ssize_t nargs);

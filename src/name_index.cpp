@@ -72,23 +72,9 @@ Ref build_index(PyObject *table) {
     return index;
 }
 
-// The entry of `cls` (borrowed), or null with no error when it has none.
-PyObject *find_entry(PyObject *cls, PyObject **key_out) {
-    if (cls == g.last_index_cls && g.last_index_entry) return g.last_index_entry;
-    Ref key = Ref::steal(PyLong_FromVoidPtr(cls));
-    if (!key) return nullptr;
-    PyObject *entry = PyDict_GetItemWithError(g.name_indexes, key.get());
-    *key_out = key.release();
-    return entry;
-}
-
 // Builds the index of `table` and files it as the entry of `cls`. Null
 // with no error set when `cls` cannot be weakly referenced.
 PyObject *install(PyObject *cls, Ref key, PyObject *table) {
-    if (!key) {
-        key = Ref::steal(PyLong_FromVoidPtr(cls));
-        if (!key) return nullptr;
-    }
     Ref index = build_index(table);
     if (!index) return nullptr;
     // Building allocates, and a collection it triggers may run finalisers
@@ -116,28 +102,54 @@ PyObject *install(PyObject *cls, Ref key, PyObject *table) {
     return entry.get();  // held by the dict
 }
 
+// An index costs about as much to build as a few dozen scans of its table,
+// and a mutable class makes a new table at every change. So a table gets
+// its index only at its kBuildAt-th lookup: a table looked up once or
+// twice between changes is only ever scanned, and a loop of lookups pays
+// at most a few dozen scans before the index serves it. The lookups are
+// counted for the few tables used last, by address only (the tuple is
+// never read through it; a new tuple at a dead one's address merely
+// inherits its count).
+constexpr int kBuildAt = 16;
+struct LookupCount {
+    PyObject *table;
+    int lookups;
+};
+LookupCount lookup_counts[4];
+unsigned int lookup_next = 0;
+
+bool worth_indexing(PyObject *table) {
+    for (LookupCount &c : lookup_counts) {
+        if (c.table == table) return ++c.lookups >= kBuildAt;
+    }
+    lookup_counts[lookup_next++ % 4] = LookupCount{table, 1};
+    return false;
+}
+
 }  // namespace
 
 Scan indexed_find(PyObject *cls, PyObject *table, PyObject *key, Py_ssize_t *pos) {
     // Only classes: their weak references tie the index to their life.
-    if (!PyTuple_CheckExact(table) || !PyUnicode_CheckExact(key) ||
-        PyTuple_GET_SIZE(table) < kIndexFrom || !PyType_Check(cls))
-        return Scan::unsupported;
-    if (!g.name_indexes) {
-        g.name_indexes = PyDict_New();
-        if (!g.name_indexes) return Scan::error;
+    if (!use_index(table, key) || !PyType_Check(cls)) return Scan::unsupported;
+    PyObject *entry = nullptr;
+    if (cls == g.last_index_cls && g.last_index_entry &&
+        PyTuple_GET_ITEM(g.last_index_entry, kTable) == table) {
+        entry = g.last_index_entry;
+    } else {
+        if (!worth_indexing(table)) return Scan::unsupported;
+        if (!g.name_indexes && !(g.name_indexes = PyDict_New())) return Scan::error;
+        Ref key_ref = Ref::steal(PyLong_FromVoidPtr(cls));
+        if (!key_ref) return Scan::error;
+        entry = PyDict_GetItemWithError(g.name_indexes, key_ref.get());
+        if (!entry && PyErr_Occurred()) return Scan::error;
+        if (!entry || PyTuple_GET_ITEM(entry, kTable) != table) {
+            Ref hold = Ref::borrow(table);
+            entry = install(cls, std::move(key_ref), table);
+            if (!entry) return PyErr_Occurred() ? Scan::error : Scan::unsupported;
+        }
+        g.last_index_cls = cls;
+        g.last_index_entry = entry;
     }
-    PyObject *rawkey = nullptr;
-    PyObject *entry = find_entry(cls, &rawkey);
-    Ref key_ref = Ref::steal(rawkey);
-    if (!entry && PyErr_Occurred()) return Scan::error;
-    if (!entry || PyTuple_GET_ITEM(entry, kTable) != table) {
-        Ref hold = Ref::borrow(table);
-        entry = install(cls, std::move(key_ref), table);
-        if (!entry) return PyErr_Occurred() ? Scan::error : Scan::unsupported;
-    }
-    g.last_index_cls = cls;
-    g.last_index_entry = entry;
     PyObject *index = PyTuple_GET_ITEM(entry, kIndex);
     if (index == Py_None) return Scan::unsupported;
     // Exact str keys in a dict of exact str keys: no Python code runs.

@@ -107,9 +107,12 @@ Ref getitem_steps(PyObject *self, PyObject *key, PyObject *walked = nullptr) {
     if (PyUnicode_Check(key)) {
         Ref table = get_key(self);
         if (!table) return table;
-        const int r = table.get() == walked ? 1 : member_contains(self, table.get(), key);
+        Ref name;
+        int r = 1;
+        if (table.get() == walked) name = Ref::borrow(key);
+        else r = find_member(self, table.get(), key, name);
         if (r < 0) return Ref();
-        if (r) return class_getattr(self, key);
+        if (r) return class_getattr(self, name.get());
     }
     raise_with_arg(PyExc_KeyError, key);
     return Ref();
