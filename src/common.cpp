@@ -8,46 +8,19 @@ namespace numor {
 
 State g;
 
+GlobalCache global_cache[kGlobalCacheSize];
+
+#if NUMOR_DICT_WATCHERS
 namespace {
-
-// Module-level names are read from the module dict at every use, but the
-// read is skipped when the dict provably has not changed since the last
-// one, so the same object would come back: on 3.11 the dict's version tag
-// changes at every modification; from 3.12 (where reading it is
-// deprecated) a dict watcher counts the modifications instead.
-struct CachedGlobal {
-    PyObject *name;
-    uint64_t stamp;
-    PyObject *value;  // borrowed: the unchanged dict holds it
-};
-// Direct-mapped by the name's address: the few names are made together at
-// import and land in different entries; a clash only costs a dict read.
-constexpr size_t kCachedGlobals = 16;
-CachedGlobal cached_globals[kCachedGlobals];
-
-CachedGlobal &cache_entry(PyObject *name) {
-    return cached_globals[(reinterpret_cast<uintptr_t>(name) >> 4) % kCachedGlobals];
-}
-
-uint64_t moddict_stamp() {
-#if NUMOR_DICT_WATCHERS
-    return g.moddict_watched ? g.moddict_epoch : 0;
-#else
-    return compat::dict_version(g.moddict);
-#endif
-}
-
-}  // namespace
-
-#if NUMOR_DICT_WATCHERS
 int moddict_changed(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
     ++g.moddict_epoch;
     return 0;
 }
+}  // namespace
 #endif
 
 void watch_moddict() {
-    for (CachedGlobal &c : cached_globals) c = CachedGlobal{};
+    for (GlobalCache &c : global_cache) c = GlobalCache{};
 #if NUMOR_DICT_WATCHERS
     ++g.moddict_epoch;
     static int watcher = -1;
@@ -58,14 +31,12 @@ void watch_moddict() {
 #endif
 }
 
-Ref global(PyObject *name) {
+Ref global_slow(PyObject *name) {
     PyObject *v = nullptr;
     if (g.moddict) {
-        const uint64_t now = moddict_stamp();
-        CachedGlobal &slot = cache_entry(name);
-        if (now && slot.name == name && slot.stamp == now) return Ref::borrow(slot.value);
         v = PyDict_GetItemWithError(g.moddict, name);
-        if (v && now) slot = CachedGlobal{name, now, v};
+        const uint64_t now = moddict_stamp();
+        if (v && now) global_cache_entry(name) = GlobalCache{name, now, v};
     }
     if (!v && !PyErr_Occurred() && g.builtins) v = PyDict_GetItemWithError(g.builtins, name);
     if (v) return Ref::borrow(v);
@@ -169,9 +140,6 @@ Py_ssize_t str_scan(PyObject *const *items, Py_ssize_t n, PyObject *key) {
 
 namespace {
 
-bool starts_with_dunder(PyObject *name) {
-    return PyUnicode_GET_LENGTH(name) >= 2 && char_at(name, 0) == '_' && char_at(name, 1) == '_';
-}
 
 // No data descriptor anywhere in `meta`'s MRO under a name that does not
 // start with "__" (`type` and `object` have only dunder ones).
@@ -230,7 +198,7 @@ const MetaFacts *meta_facts_slow(PyTypeObject *meta) {
     return last_facts = &f;
 }
 
-PyObject *class_attr_fast(PyObject *cls, PyObject *name) {
+PyObject *class_attr_fast(PyObject *cls, PyObject *name, bool many) {
     // The steps of the interpreter's type_getattro for this case: a data
     // descriptor of the metaclass would win, else the class's own MRO
     // decides, and a value there without __get__ is the result. Member
@@ -249,12 +217,23 @@ PyObject *class_attr_fast(PyObject *cls, PyObject *name) {
         if (meta_attr && Py_TYPE(meta_attr)->tp_descr_get && PyDescr_IsData(meta_attr))
             return nullptr;
     }
-    PyObject *attr = compat::type_lookup(reinterpret_cast<PyTypeObject *>(cls), name);
+    auto *t = reinterpret_cast<PyTypeObject *>(cls);
+    PyObject *attr = nullptr;
+    if (many && t->tp_mro && PyTuple_GET_SIZE(t->tp_mro) && PyTuple_GET_ITEM(t->tp_mro, 0) == cls) {
+        // The class itself comes first in its MRO, so an entry of its own
+        // dict is what the MRO walk finds.
+        attr = PyDict_GetItemWithError(t->tp_dict, name);
+        if (!attr && PyErr_Occurred()) {
+            PyErr_Clear();  // the generic lookup meets it again
+            return nullptr;
+        }
+    }
+    if (!attr) attr = compat::type_lookup(t, name);
     return attr && !Py_TYPE(attr)->tp_descr_get ? attr : nullptr;
 }
 
-Ref class_getattr(PyObject *cls, PyObject *name) {
-    if (PyObject *attr = class_attr_fast(cls, name)) return Ref::borrow(attr);
+Ref class_getattr(PyObject *cls, PyObject *name, bool many) {
+    if (PyObject *attr = class_attr_fast(cls, name, many)) return Ref::borrow(attr);
     return Ref::steal(PyObject_GetAttr(cls, name));
 }
 

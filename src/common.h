@@ -4,16 +4,63 @@
 // module-level names.
 #pragma once
 
+#include "compat.h"
 #include "name_index.h"
 #include "state.h"
 
 namespace numor {
+
+// Module-level names are read from the module dict at every use, but the
+// read is skipped when the dict provably has not changed since the last
+// one, so the same object would come back: on 3.11 the dict's version tag
+// changes at every modification; from 3.12 (where reading it is
+// deprecated) a dict watcher counts the modifications instead.
+struct GlobalCache {
+    PyObject *name = nullptr;
+    uint64_t stamp = 0;
+    PyObject *value = nullptr;  // borrowed: the unchanged dict holds it
+};
+// Direct-mapped by the name's address: the few names are made together at
+// import and land in different entries; a clash only costs a dict read.
+constexpr size_t kGlobalCacheSize = 16;
+extern GlobalCache global_cache[kGlobalCacheSize];
+inline GlobalCache &global_cache_entry(PyObject *name) {
+    return global_cache[(reinterpret_cast<uintptr_t>(name) >> 4) % kGlobalCacheSize];
+}
+// 0 when modifications cannot be noticed.
+inline uint64_t moddict_stamp() {
+#if NUMOR_DICT_WATCHERS
+    return g.moddict_watched ? g.moddict_epoch : 0;
+#else
+    return compat::dict_version(g.moddict);
+#endif
+}
+
+Ref global_slow(PyObject *name);
+
+// Looks a module-level name up as Python code does: the module dict, then
+// the builtins, else NameError.
+inline Ref global(PyObject *name) {
+    const GlobalCache &c = global_cache_entry(name);
+    if (c.name == name && g.moddict) {
+        const uint64_t now = moddict_stamp();
+        if (now && c.stamp == now) return Ref::borrow(c.value);
+    }
+    return global_slow(name);
+}
+
+// `name` starts with "__" (an exact str).
+inline bool starts_with_dunder(PyObject *name);
 
 // Character `i` of the exact str `s` (which has more than `i`).
 inline Py_UCS4 char_at(PyObject *s, Py_ssize_t i) {
     if (PyUnicode_IS_COMPACT_ASCII(s))
         return reinterpret_cast<const unsigned char *>(reinterpret_cast<PyASCIIObject *>(s) + 1)[i];
     return PyUnicode_READ_CHAR(s, i);
+}
+
+inline bool starts_with_dunder(PyObject *name) {
+    return PyUnicode_GET_LENGTH(name) >= 2 && char_at(name, 0) == '_' && char_at(name, 1) == '_';
 }
 
 // `type(obj) == target`, as Python evaluates it (a metaclass may define ==).
@@ -126,7 +173,7 @@ int find_member(PyObject *cls, PyObject *table, PyObject *key, Ref &name);
 // descriptor) not shadowed by a data descriptor of the metaclass, this makes
 // the two lookups that lookup would make, without the call around them;
 // everything else goes through PyObject_GetAttr.
-Ref class_getattr(PyObject *cls, PyObject *name);
+Ref class_getattr(PyObject *cls, PyObject *name, bool many = false);
 
 // `seq.index(key)`: the method is looked up by name unless `seq` is an
 // exact tuple, whose index cannot be overridden.
@@ -142,7 +189,12 @@ void raise_with_arg(PyObject *exc, PyObject *arg);
 
 // The value `class_getattr(cls, name)` returns when the interpreter's
 // lookup finds a plain class attribute (borrowed), else null, no error set.
-PyObject *class_attr_fast(PyObject *cls, PyObject *name);
+// `many` says that `name` is one of very many member names, more than the
+// interpreter's attribute cache holds: the class's own dict is read first.
+PyObject *class_attr_fast(PyObject *cls, PyObject *name, bool many = false);
+
+// Tables of at least this many names count as `many`.
+constexpr Py_ssize_t kManyMembers = 512;
 
 // The last `_key` found as a plain class attribute, with the version tags
 // of its class and metaclass at that moment: while neither tag changes,

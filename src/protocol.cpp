@@ -112,7 +112,8 @@ Ref getitem_steps(PyObject *self, PyObject *key, PyObject *walked = nullptr) {
         if (table.get() == walked) name = Ref::borrow(key);
         else r = find_member(self, table.get(), key, name);
         if (r < 0) return Ref();
-        if (r) return class_getattr(self, name.get());
+        if (r) return class_getattr(self, name.get(), PyTuple_CheckExact(table.get()) &&
+                                                   PyTuple_GET_SIZE(table.get()) >= kManyMembers);
     }
     raise_with_arg(PyExc_KeyError, key);
     return Ref();
@@ -361,7 +362,7 @@ PyObject *meta_values(PyObject *const *a) {
         Ref out = Ref::steal(PyTuple_New(n));
         if (!out) return nullptr;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref v = class_getattr(self, PyTuple_GET_ITEM(table.get(), i));
+            Ref v = class_getattr(self, PyTuple_GET_ITEM(table.get(), i), n >= kManyMembers);
             if (!v) return nullptr;
             PyTuple_SET_ITEM(out.get(), i, v.release());
         }

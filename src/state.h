@@ -62,10 +62,6 @@ struct State {
 
 extern State g;
 
-// Looks a module-level name up as Python code does: the module dict, then
-// the builtins, else NameError.
-Ref global(PyObject *name);
-
 // Starts tracking modifications of `g.moddict`, just set.
 void watch_moddict();
 
