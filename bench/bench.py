@@ -1,22 +1,26 @@
 #!/usr/bin/env python3
 """Timings of numor against the standard library's enum and the interpreter.
 
-For enumerations of several sizes (5, 20, 200 and 5,000 members by default)
+For enumerations of several sizes (20, 5,000 and 100,000 members by default)
 this measures every read operation, class creation and the mutations of a
 mutable enumeration, and prints, side by side for all sizes, the median time
 of each operation, its ratio to the matching operation of the standard
 library's ``enum`` and its ratio to a floor: the nearest thing the bare
-interpreter does (an attribute of a plain class, membership in a tuple, a
-plain class statement, ...). It then checks the performance targets and
+interpreter does (an attribute of a plain class, a dict lookup, a plain class
+statement, ...). It prints how each operation's time grows between the two
+largest sizes, measures the enum libraries ``aenum``, ``fastenum`` and
+``basicenum`` when they are installed, then checks the performance targets and
 prints PASS or MISS for each.
 
-Standard library only. It imports whatever ``numor`` the interpreter finds,
-so ``PYTHONPATH=build:src python bench/bench.py`` measures a development
-build and plain ``python bench/bench.py`` the installed package.
+Standard library only (the peer libraries are optional and never installed
+by the bench). It imports whatever ``numor`` the interpreter finds, so
+``PYTHONPATH=build:src python bench/bench.py`` measures a development build
+and plain ``python bench/bench.py`` the installed package.
 
-    python bench/bench.py                 # full run, well under 3 minutes
+    python bench/bench.py                 # full run, about 5 minutes
+    python bench/bench.py --quick         # fewer and shorter repeats
     python bench/bench.py --json out.json # also write the results as JSON
-    python bench/bench.py --sizes 20 --quick
+    python bench/bench.py --sizes 20 --only getitem class
 
 Every figure is the median over several repeats; each repeat runs the
 statement in a timeit loop long enough to swamp the clock's resolution.
@@ -25,33 +29,77 @@ for numor and for the references alike, so ratios are of whole statements.
 Mutations of a mutable enumeration change its state, so they are timed one
 statement at a time between two clock reads, with the cost of the clock
 reads themselves subtracted, and the state is restored outside the timing.
+A statement whose single execution takes longer than the cap (``--cap``) is
+not measured at that size: its cells show "—".
 """
 
 import argparse
 import enum
 import gc
+import importlib
 import json
 import math
 import os
 import platform
+import signal
 import statistics
 import sys
+import threading
 import time
 import timeit
 
 import numor
 from numor import NUmor, NUmorMutant
 
-DEFAULT_SIZES = (5, 20, 200, 5000)
+DEFAULT_SIZES = (20, 5000, 100000)
 
 
 # --- measuring ---------------------------------------------------------------
 
 
+class OverCap(Exception):
+    """Raised by the alarm that ends a statement running past the cap."""
+
+
+def _over_cap(signum, frame):
+    raise OverCap
+
+
 class Clock:
-    def __init__(self, repeat, min_time):
+    def __init__(self, repeat, min_time, cap=None, budget=None):
         self.repeat = repeat
         self.min_time = min_time
+        self.cap = cap
+        self.budget = budget
+
+    def capped(self, fn, interrupt=True):
+        """Seconds that `fn()` reports, or None when the run took over the cap.
+
+        Where the platform has interval timers, an alarm interrupts the run
+        at the cap (unless `interrupt` is false: a mutation cut short would
+        leave its class changed). It can only land between two bytecodes, so
+        a long call into C still runs to its end; it is then discarded all
+        the same.
+        """
+        if not self.cap:
+            return fn()
+        alarm = (interrupt and hasattr(signal, "setitimer")
+                 and threading.current_thread() is threading.main_thread())
+        old = signal.signal(signal.SIGALRM, _over_cap) if alarm else None
+        try:
+            try:
+                if alarm:
+                    signal.setitimer(signal.ITIMER_REAL, self.cap)
+                t = fn()
+            finally:
+                if alarm:
+                    signal.setitimer(signal.ITIMER_REAL, 0)
+        except OverCap:
+            return None
+        finally:
+            if alarm:
+                signal.signal(signal.SIGALRM, old)
+        return t if t <= self.cap else None
 
     def timeit(self, stmts, ns, gc_on=False):
         """Median seconds per execution of each statement of `stmts`.
@@ -59,7 +107,8 @@ class Clock:
         The statements (source strings, run in namespace `ns`) are the
         operation and its references. Their repeats are interleaved, one of
         each in turn, so that a change in the machine's load during the
-        measurement touches all of them alike and their ratio holds.
+        measurement touches all of them alike and their ratio holds. A
+        statement whose first execution runs past the cap gives None.
 
         timeit turns the garbage collector off while it times. Statements
         that create classes run with it on (`gc_on`): a class is a cycle, so
@@ -83,28 +132,46 @@ class Clock:
         timers, numbers, runs = [], [], []
         for stmt in stmts:
             timer = timeit.Timer(stmt, setup="gc.enable()" if gc_on else "pass", globals=env)
+            t = self.capped(lambda: timer.timeit(1))
+            if t is None:
+                timers.append(None)
+                numbers.append(0)
+                runs.append(None)
+                continue
+            # The first run pays for what is made once and kept (caches,
+            # indexes, specialised bytecode): it must not set the loop's
+            # length, or a statement that is fast from then on would be
+            # timed one run at a time. Long ones are kept as they are.
+            if t < 0.1:
+                t = timer.timeit(1)
             number = 1
-            while True:
-                t = timer.timeit(number)
-                if t >= self.min_time:
-                    break
+            while t < self.min_time:
                 guess = int(number * self.min_time / max(t, 1e-9) * 1.1) + 1
                 number = min(max(guess, number * 2), number * 100)
+                t = timer.timeit(number)
             timers.append(timer)
             numbers.append(number)
             runs.append([t / number])
-        for _ in range(self.repeat - 1):
+        # Statements of a second or more get fewer repeats (three at least),
+        # so that a run at 100,000 members stays within minutes.
+        repeat = self.repeat
+        per_repeat = sum(k * r[0] for k, r in zip(numbers, runs) if r)
+        if self.budget and per_repeat * repeat > self.budget:
+            repeat = max(3, int(self.budget / per_repeat))
+        for _ in range(repeat - 1):
             for timer, number, out in zip(timers, numbers, runs):
-                out.append(timer.timeit(number) / number)
+                if timer is not None:
+                    out.append(timer.timeit(number) / number)
         gc.collect()
-        return [statistics.median(r) for r in runs]
+        return [statistics.median(r) if r else None for r in runs]
 
     def single(self, body, restore, ns, samples):
         """Median seconds of one statement `body` run between two clock reads.
 
         `restore` runs after each sample, outside the timing, to put the
         state back. The clock's own cost (two reads with nothing between) is
-        measured the same way and subtracted.
+        measured the same way and subtracted. None when one sample, restore
+        included, runs past the cap.
         """
         src = (
             "def _run(_n, _pc=_pc):\n"
@@ -122,6 +189,15 @@ class Clock:
         was = gc.isenabled()
         gc.disable()
         try:
+            def first():
+                t0 = time.perf_counter()
+                env["_run"](1)
+                return time.perf_counter() - t0
+            t = self.capped(first, interrupt=False)
+            if t is None:
+                return None
+            if self.budget and t * samples > self.budget:
+                samples = max(5, int(self.budget / t))
             env["_run"](min(samples, 5))  # warm up
             times = env["_run"](samples)
             base = empty["_run"](max(samples, 200))
@@ -132,6 +208,18 @@ class Clock:
         return max(statistics.median(times) - statistics.median(base), 0) * 1e-9
 
 
+def within(limit, make):
+    """What `make()` returns, or None when it runs past `limit` seconds."""
+    box = []
+
+    def run():
+        t0 = time.perf_counter()
+        box.append(make())
+        return time.perf_counter() - t0
+
+    return box[0] if Clock(1, 0, cap=limit).capped(run) is not None and box else None
+
+
 # --- the enumerations of one size ----------------------------------------------
 
 
@@ -139,8 +227,13 @@ def body_of(names, value=lambda i, nm: str(i)):
     return "".join(f"    {nm} = {value(i, nm)}\n" for i, nm in enumerate(names))
 
 
-def build(n):
-    """Namespace with every object the statements of one size refer to."""
+def build(n, limit=None, peers=()):
+    """Namespace with every object the statements of one size refer to.
+
+    The standard library's enumeration and the peers' are made within
+    `limit` seconds each; one that takes longer is None and the statements
+    about it are left out.
+    """
     width = len(str(n - 1))
     names = [f"M{i:0{width}d}" for i in range(n)]
     other = [f"N{i:0{width}d}" for i in range(n)]
@@ -157,37 +250,50 @@ def build(n):
     }
     ns = {"NUmor": NUmor, "NUmorMutant": NUmorMutant, "Enum": enum.Enum}
 
-    def make(kind, extra=None):
-        env = dict(ns)
+    def make(kind, extra=None, base=None):
+        env = dict(ns, Base=base)
         exec(src[kind] if extra is None else extra, env)
         return env["C"]
 
-    E = make("numor")
-    F = make("numor", f"class C(NUmor):\n{body_of(other)}")
     ns.update(
-        E=E,
-        F=F,
+        E=make("numor"),
+        F=make("numor", f"class C(NUmor):\n{body_of(other)}"),
         M=make("mutable"),
-        Color=make("enum"),
+        Color=within(limit, lambda: make("enum")),
         P=make("plain"),
         Q=make("plain"),
         T=tuple(names),
         names=list(names),
+        values=list(range(n)),
         tns={nm: nm for nm in names},
         D10={f"U{i}": i for i in range(10)},
         DALL={nm: i for i, nm in enumerate(names)},
+        DNEW={nm: i for i, nm in enumerate(other)},
         U10=[f"U{i}" for i in range(10)],
         CAL=[f"c{(i * 37) % 64:02d}" for i in range(64)],
+        # The name looked up, made at run time as a name parsed from input
+        # would be: equal to the member's name but not the same object, so no
+        # lookup finds it by identity.
+        key="".join([mid[:1], mid[1:]]),
     )
+    assert ns["key"] == mid and ns["key"] is not mid
+    for name, (base, _) in peers.items():
+        ns["X_" + name] = within(limit, lambda: make("enum", f"class C(Base):\n{body}", base))
     return names, mid, src, ns
 
 
 # --- the operations ----------------------------------------------------------
 
-# Each row: key, label, complexity in n (for the growth check), and a function
-# of (n, mid, src) giving (numor statement, enum statement, floor statement,
-# floor label). Statements are source text run in the namespace of `build`.
-# `mid` is the name in the middle of the table, used by every lookup by name.
+# Each row: key, label, and a function of (n, mid, src) giving (numor
+# statement, enum statement, floor statement, floor label). Statements are
+# source text run in the namespace of `build`. `mid` is the name in the middle
+# of the table; lookups by name use `key`, a copy of it made at run time.
+
+TYPE_NS = 'type("X", (), tns)'
+ZIP_LIST = "list(zip(names, values))"
+ZIP_DICT = "dict(zip(names, values))"
+UPDATE_N = "class X(NUmorMutant):\n    a = 1\nX.update(DNEW)"
+UPDATE_N_FLOOR = f"class X:\n    a = 1\n{TYPE_NS}"
 
 
 def slice_stmt(n):
@@ -195,77 +301,135 @@ def slice_stmt(n):
 
 
 READ_OPS = [
-    ("empty", "empty statement (timeit loop)", "1", lambda n, m, s: ("pass", None, None, None)),
-    ("getitem", 'E["NAME"]', "pos",
-     lambda n, m, s: (f'E["{m}"]', f'Color["{m}"]', f"P.{m}", "P.NAME, plain class")),
-    ("getattr", "E.NAME", "1",
-     lambda n, m, s: (f"E.{m}", f"Color.{m}", f"P.{m}", "P.NAME, plain class")),
-    ("getpos", "E[i] (i = n // 2)", "1",
-     lambda n, m, s: (f"E[{n // 2}]", None, f"T[{n // 2}]", "tuple[i]")),
-    ("contains", '"NAME" in E', "pos",
-     lambda n, m, s: (f'"{m}" in E', f'"{m}" in Color.__members__', f'"{m}" in T',
-                      "NAME in tuple")),
-    ("len", "len(E)", "1", lambda n, m, s: ("len(E)", "len(Color)", "len(T)", "len(tuple)")),
-    ("list", "list(E)", "n2", lambda n, m, s: ("list(E)", "list(Color)", None, None)),
-    ("dict", "dict(E)", "n2", lambda n, m, s: ("dict(E)", None, None, None)),
-    ("keys", "E.keys()", "n", lambda n, m, s: ("E.keys()", None, "list(T)", "list(tuple)")),
-    ("values", "E.values()", "n", lambda n, m, s: ("E.values()", None, None, None)),
-    ("get", 'E.get("NAME")', "pos",
-     lambda n, m, s: (f'E.get("{m}")', None, f'getattr(P, "{m}", None)',
-                      "getattr(P, NAME, None)")),
-    ("index", 'E.index("NAME")', "pos",
-     lambda n, m, s: (f'E.index("{m}")', None, f'T.index("{m}")', "tuple.index(NAME)")),
-    ("slice", "E[2:10] (E[2:5] at 5)", "1", lambda n, m, s: (slice_stmt(n), None, None, None)),
-    ("add", "E + F (disjoint, n each)", "n2", lambda n, m, s: ("E + F", None, None, None)),
-    ("class", "class statement, n members", "nlogn",
-     lambda n, m, s: (s["numor"], s["enum"], s["plain"], "plain class statement")),
-    ("factory", "NUmor(names)", "ordo",
-     lambda n, m, s: ("NUmor(names)", 'Enum("X", names)', 'type("X", (object,), tns)',
-                      "type(name, (object,), ns)")),
-    ("nested", "class with dict members (every 4th)", "nlogn",
-     lambda n, m, s: (s["numor_nested"], None, s["plain_nested"], "plain class statement")),
+    ("empty", "empty statement (timeit loop)", lambda n, m, s: ("pass", None, None, None)),
+    ("getitem", "E[name]", lambda n, m, s: (
+        "E[key]", "Color[key]", "getattr(P, key)", "getattr(P, name), plain class")),
+    ("getattr", "E.NAME", lambda n, m, s: (
+        f"E.{m}", f"Color.{m}", f"P.{m}", "P.NAME, plain class")),
+    ("getpos", "E[i] (i = n // 2)", lambda n, m, s: (
+        f"E[{n // 2}]", None, f"T[{n // 2}]", "tuple[i]")),
+    ("contains", "name in E", lambda n, m, s: (
+        "key in E", "key in Color.__members__", "key in DALL", "name in dict")),
+    ("len", "len(E)", lambda n, m, s: ("len(E)", "len(Color)", "len(T)", "len(tuple)")),
+    ("list", "list(E)", lambda n, m, s: ("list(E)", "list(Color)", ZIP_LIST, ZIP_LIST)),
+    ("dict", "dict(E)", lambda n, m, s: (
+        "dict(E)", "{m.name: m.value for m in Color}", ZIP_DICT, ZIP_DICT)),
+    ("keys", "E.keys()", lambda n, m, s: ("E.keys()", None, "list(T)", "list(tuple)")),
+    ("values", "E.values()", lambda n, m, s: (
+        "E.values()", "[m.value for m in Color]", ZIP_LIST, ZIP_LIST)),
+    ("get", "E.get(name)", lambda n, m, s: (
+        "E.get(key)", None, "DALL.get(key)", "dict.get(name)")),
+    ("index", "E.index(name)", lambda n, m, s: (
+        "E.index(key)", None, "DALL[key]", "dict[name] (name -> position)")),
+    ("slice", "E[2:10] (fixed size)", lambda n, m, s: (slice_stmt(n), None, None, None)),
+    ("slice_n", "E[1:n-1]", lambda n, m, s: (
+        f"E[1:{n - 1}]", None, TYPE_NS, "type(name, (), ns), n names")),
+    ("add", "E + F (disjoint, n each)", lambda n, m, s: (
+        "E + F", None, TYPE_NS, "type(name, (), ns), n names")),
+    ("class", "class statement, n members", lambda n, m, s: (
+        s["numor"], s["enum"], s["plain"], "plain class statement")),
+    ("factory", "NUmor(names)", lambda n, m, s: (
+        "NUmor(names)", 'Enum("X", names)', TYPE_NS, "type(name, (), ns), n names")),
+    ("nested", "class with dict members (every 4th)", lambda n, m, s: (
+        s["numor_nested"], None, s["plain_nested"], "plain class statement")),
+    ("update_n", "mutable: fresh class, update adding n names", lambda n, m, s: (
+        UPDATE_N, None, UPDATE_N_FLOOR, "plain class statement + type(name, (), ns), n names")),
 ]
 
 # The same work at every size, timed along with every operation: the growth
-# checks divide by it, so that a change of the machine's speed between the
+# exponents divide by it, so that a change of the machine's speed between the
 # sizes does not count as growth.
 CALIBRATION = "sorted(CAL)"
 
 # Operations that create a class each time; timed with the collector on.
-MAKES_CLASSES = {"slice", "add", "class", "factory", "nested"}
+MAKES_CLASSES = {"slice", "slice_n", "add", "class", "factory", "nested", "update_n"}
 
-# Mutations: key, label, complexity, numor (body, restore), floor (body,
-# restore, label). Run one statement at a time (Clock.single).
+# The interpreter's own work that an operation's growth with n is held to:
+# its growth exponent may exceed that of this statement, measured in the same
+# run, by at most GROWTH_SLACK.
+GROWTH_FLOOR = {
+    "list": ZIP_LIST,
+    "values": ZIP_LIST,
+    "dict": ZIP_DICT,
+    "slice_n": TYPE_NS,
+    "add": TYPE_NS,
+    "factory": TYPE_NS,
+    "update_n": TYPE_NS,
+    "class": TYPE_NS,
+}
+GROWTH_SLACK = 0.1
+
+# Mutations: key, label, numor (body, restore), floor (body, restore, label).
+# Run one statement at a time (Clock.single).
 MUT_OPS = [
-    ("set_new", "mutable: M.NEW = v (new member)", "n",
+    ("set_new", "mutable: M.NEW = v (new member)",
      ("M.Znew = 1", "del M.Znew"), ("Q.Znew = 1", "del Q.Znew", "plain class")),
-    ("set_old", "mutable: M.NAME = v (replace)", "pos",
+    ("set_old", "mutable: M.NAME = v (replace)",
      ("M.{mid} = 1", None), ("Q.{mid} = 1", None, "plain class")),
-    ("delete", "mutable: del M.NAME", "n",
+    ("delete", "mutable: del M.NAME",
      ("del M.Znew", "M.Znew = 1"), ("del Q.Znew", "Q.Znew = 1", "plain class")),
-    ("update", "mutable: M.update(10 new names)", "n",
+    ("update", "mutable: M.update(10 new names)",
      ("M.update(D10)", "[delattr(M, _u) for _u in U10]"), None),
-    ("clear", "mutable: M.clear()", "n",
+    ("clear", "mutable: M.clear()",
      ("M.clear()", "M.update(DALL)"), None),
 ]
 
+# Enumeration libraries from PyPI measured when installed: name, module, class,
+# and the mapping from member names to members (for `in` and, where the class
+# has no length, `len`).
+PEERS = [
+    ("aenum", "aenum", "Enum", "__members__"),
+    ("fastenum", "fastenum", "Enum", "_member_map_"),
+    ("basicenum", "basicenum.compat", "Enum", "__members__"),
+]
 
-def run_size(n, clock, samples, only=None):
-    names, mid, src, ns = build(n)
-    rows = {}
-    for key, label, _, fn in READ_OPS:
+# key, label, numor statement, peer statement (X is the peer's class).
+PEER_OPS = [
+    ("getitem", "E[name]", "E[key]", "X[key]"),
+    ("contains", "name in E", "key in E", "key in X.{members}"),
+    ("len", "len(E)", "len(E)", "len(X)"),
+    ("list", "list(E)", "list(E)", "list(X)"),
+    ("dict", "dict(E)", "dict(E)", "{{m.name: m.value for m in X}}"),
+]
+
+
+def load_peers():
+    """The installed peers, {name: (base class, members attribute)}, and notes."""
+    found, notes = {}, []
+    for name, module, cls, members in PEERS:
+        try:
+            found[name] = (getattr(importlib.import_module(module), cls), members)
+        except ImportError:
+            notes.append(f"peer {name} not installed")
+    return found, notes
+
+
+def run_size(n, clock, samples, only=None, limit=None, peers=None):
+    peers = peers or {}
+    names, mid, src, ns = build(n, limit, peers)
+    rows, skipped = {}, []
+    if ns["Color"] is None:
+        skipped.append(("enum class", "enum", f"not made within {limit:g} s"))
+    for key, label, fn in READ_OPS:
         if only and key not in only:
             continue
         ours, theirs, floor, _ = fn(n, mid, src)
-        stmts = [x for x in (ours, theirs, floor, CALIBRATION) if x]
-        times = iter(clock.timeit(stmts, ns, key in MAKES_CLASSES))
-        rows[key] = {
-            "numor": next(times),
-            "enum": next(times) if theirs else None,
-            "floor": next(times) if floor else None,
-            "calibration": next(times),
-        }
-    for key, label, _, ours, floor in MUT_OPS:
+        if ns["Color"] is None:
+            theirs = None
+        gfloor = GROWTH_FLOOR.get(key)
+        stmts = {"numor": ours, "enum": theirs, "floor": floor,
+                 "gfloor": gfloor if gfloor != floor else None, "calibration": CALIBRATION}
+        present = [k for k, v in stmts.items() if v]
+        times = clock.timeit([stmts[k] for k in present], ns, key in MAKES_CLASSES)
+        row = dict.fromkeys(stmts)
+        for k, t in zip(present, times):
+            row[k] = t
+            if t is None:
+                skipped.append((label, k, "over cap"))
+        if gfloor and gfloor == floor:
+            row["gfloor"] = row["floor"]
+        rows[key] = row
+    for key, label, ours, floor in MUT_OPS:
         if only and key not in only:
             continue
         if key == "delete":  # it needs the member it deletes, first sample included
@@ -273,13 +437,41 @@ def run_size(n, clock, samples, only=None):
             ns["Q"].Znew = 1
         k = samples if n <= 200 else max(15, samples // 10)
         body, restore = (x.format(mid=mid) if x else x for x in ours)
-        row = {"numor": clock.single(body, restore, ns, k), "enum": None, "floor": None}
+        row = {"numor": clock.single(body, restore, ns, k), "enum": None, "floor": None,
+               "gfloor": None}
+        if row["numor"] is None:
+            skipped.append((label, "numor", "over cap"))
         if floor:
             fbody, frestore, _ = floor
             row["floor"] = clock.single(fbody.format(mid=mid), frestore, ns, k)
         row["calibration"] = clock.timeit([CALIBRATION], ns)[0]
         rows[key] = row
-    return mid, rows
+    peer_rows = {}
+    built = [p for p in peers if ns["X_" + p] is not None]
+    for p in peers:
+        if p not in built:
+            skipped.append((f"{p} class", p, f"not made within {limit:g} s"))
+    for key, label, ours, theirs in PEER_OPS:
+        if not built or (only and key not in only):
+            continue
+        which, stmts = ["numor"], [ours]
+        for p in built:
+            stmt = theirs.format(members=peers[p][1]).replace("X", "X_" + p)
+            if key == "len" and not hasattr(type(ns["X_" + p]), "__len__"):
+                stmt = f"len(X_{p}.{peers[p][1]})"
+            try:
+                eval(stmt, dict(ns))
+            except Exception as e:  # a peer without the operation
+                skipped.append((label, p, f"{type(e).__name__}: {e}"))
+                continue
+            which.append(p)
+            stmts.append(stmt)
+        times = clock.timeit(stmts, ns)
+        peer_rows[key] = dict(zip(which, times))
+        for p, t in zip(which[1:], times[1:]):
+            if t is None:
+                skipped.append((label, p, "over cap"))
+    return mid, rows, peer_rows, skipped
 
 
 # --- reporting ---------------------------------------------------------------
@@ -300,18 +492,24 @@ def fmt_ratio(a, b):
     return f"{a / b:.2f}x"
 
 
+def fmt_exp(e):
+    return "—" if e is None else f"{e:.2f}"
+
+
 def labels():
-    out = [(k, lab) for k, lab, _, _ in READ_OPS]
-    out += [(k, lab) for k, lab, _, _, _ in MUT_OPS]
+    out = [(k, lab) for k, lab, _ in READ_OPS]
+    out += [(k, lab) for k, lab, _, _ in MUT_OPS]
     return out
 
 
 ENUM_LABELS = {
-    "getitem": 'Color["NAME"]',
+    "getitem": "Color[name]",
     "getattr": "Color.NAME",
-    "contains": '"NAME" in Color.__members__',
+    "contains": "name in Color.__members__",
     "len": "len(Color)",
     "list": "list(Color)",
+    "dict": "{m.name: m.value for m in Color}",
+    "values": "[m.value for m in Color]",
     "class": "class C(Enum) statement",
     "factory": 'Enum("X", names)',
 }
@@ -350,72 +548,120 @@ def reference_table(results, sizes):
 
 
 def floor_label(key):
-    for k, _, _, fn in READ_OPS:
+    for k, _, fn in READ_OPS:
         if k == key:
             return fn(20, "NAME", {x: "" for x in ("numor", "enum", "plain", "numor_nested",
                                                   "plain_nested")})[3]
-    for k, _, _, _, floor in MUT_OPS:
+    for k, _, _, floor in MUT_OPS:
         if k == key and floor:
             return (floor[0].replace("Q", "P").replace("Znew", "NEW").replace("{mid}", "NAME")
                     + ", plain class")
     return None
 
 
-GROWTH = {
-    "1": lambda n: 1.0,
-    "pos": lambda n: n / 2,
-    "n": lambda n: n,
-    "nlogn": lambda n: n * math.log2(n),
-    "n2": lambda n: n * n,
-    "ordo": lambda n: n * n,
-}
+def exponent(results, lo, hi, key, which):
+    """How the time grows from n=lo to n=hi: t proportional to n ** exponent.
 
-COMPLEXITY_TEXT = {
-    "1": "constant",
-    "pos": "linear in the name's position",
-    "n": "linear",
-    "nlogn": "n log n",
-    "n2": "quadratic (one linear search per member)",
-    "ordo": "quadratic (each member's position is searched in the order list)",
-}
+    Each time is divided by the calibration statement measured along with
+    it, so that a change of the machine's speed does not count as growth.
+    """
+    a, b = results[lo]["rows"].get(key), results[hi]["rows"].get(key)
+    if not a or not b or not a[which] or not b[which]:
+        return None
+    ta, tb = a[which] / a["calibration"], b[which] / b["calibration"]
+    return math.log(tb / ta) / math.log(hi / lo)
+
+
+def growth_sizes(sizes):
+    return (sizes[-2], sizes[-1]) if len(sizes) >= 2 else None
+
+
+def growth_table(results, sizes):
+    lo, hi = growth_sizes(sizes)
+    lines = ["| operation | numor | enum | floor | growth floor | growth floor statement |",
+             "|---|---:|---:|---:|---:|---|"]
+    for key, label in labels():
+        if key == "empty" or key not in results[lo]["rows"]:
+            continue
+        cells = [fmt_exp(exponent(results, lo, hi, key, w))
+                 for w in ("numor", "enum", "floor", "gfloor")]
+        cells.append(GROWTH_FLOOR.get(key, "").replace("\n", " "))
+        lines.append(f"| {label} | " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+def peer_table(peer_results, sizes, names):
+    head = "| operation | n | numor | " + " | ".join(
+        f"{p} | numor vs {p}" for p in names) + " |"
+    lines = [head, "|---|---:|---:|" + "---:|---:|" * len(names)]
+    for key, label, _, _ in PEER_OPS:
+        for n in sizes:
+            r = peer_results[n].get(key)
+            if not r:
+                continue
+            cells = [fmt_time(r["numor"])]
+            for p in names:
+                cells += [fmt_time(r.get(p)), fmt_ratio(r["numor"], r.get(p))]
+            lines.append(f"| {label} | {n} | " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+def ratio_targets(n, r):
+    """The ratio targets that apply at size n on this interpreter."""
+    checks = []
+    if n >= 1000:
+        checks += [
+            ("getitem", "enum", "E[name] / Color[name]", 0.5),
+            ("contains", "enum", "name in E / name in Color.__members__", 0.5),
+            ("list", "enum", "list(E) / list(Color)", 0.5),
+            ("dict", "enum", "dict(E) / {m.name: m.value for m in Color}", 0.5),
+        ]
+    elif n == 20 and sys.version_info < (3, 12):
+        checks += [
+            ("getitem", "enum", "E[name] / Color[name]", 0.45),
+            ("getitem", "floor", "E[name] / getattr(P, name) (plain class attribute)", 2.0),
+            ("contains", "enum", "name in E / name in Color.__members__", 0.5),
+            ("len", "enum", "len(E) / len(Color)", 0.4),
+            ("list", "enum", "list(E) / list(Color)", 0.4),
+            ("dict", "enum", "dict(E) / {m.name: m.value for m in Color}", 0.5),
+            ("class", "floor", "class statement / plain class statement", 1.35),
+            ("class", "enum", "class statement / Enum class statement", 0.12),
+            ("factory", "enum", 'NUmor(names) / Enum("X", names)', 0.08),
+        ]
+    elif n == 20:
+        checks += [
+            ("getitem", "enum", "E[name] / Color[name]", 0.8),
+            ("contains", "enum", "name in E / name in Color.__members__", 0.8),
+            ("len", "enum", "len(E) / len(Color)", 0.8),
+            ("list", "enum", "list(E) / list(Color)", 0.8),
+            ("class", "floor", "class statement / plain class statement", 1.35),
+        ]
+    out = []
+    for key, which, desc, limit in checks:
+        row = r.get(key)
+        if row and row["numor"] and row[which]:
+            m = row["numor"] / row[which]
+            out.append((f"n={n}: {desc}", m, limit, m <= limit))
+    return out
 
 
 def targets(results, sizes):
     """(description, measured, limit, ok) for every target that can be checked."""
     out = []
-    if 20 in results:
-        r = results[20]["rows"]
-
-        def ratio(key, which):
-            return r[key]["numor"] / r[key][which] if key in r else None
-
-        checks = [
-            ('n=20: E["NAME"] / Color["NAME"]', ratio("getitem", "enum"), 0.5),
-            ('n=20: E["NAME"] / P.NAME (plain class attribute)', ratio("getitem", "floor"), 2.5),
-            ('n=20: "NAME" in E / "NAME" in Color.__members__', ratio("contains", "enum"), 0.4),
-            ("n=20: len(E) / len(Color)", ratio("len", "enum"), 0.4),
-            ("n=20: list(E) / list(Color)", ratio("list", "enum"), 0.25),
-            ("n=20: class statement / plain class statement", ratio("class", "floor"), 1.5),
-            ("n=20: class statement / Enum class statement", ratio("class", "enum"), 0.12),
-            ('n=20: NUmor(names) / Enum("X", names)', ratio("factory", "enum"), 0.08),
-        ]
-        out += [(d, m, lim, m <= lim) for d, m, lim in checks if m is not None]
-    big = [n for n in sizes if n >= 1000]
-    mids = [n for n in sizes if 100 <= n < 1000]
-    if big and mids:
-        lo, hi = mids[-1], big[-1]
-        slack = 1.5
-        for key, label, cx in [(k, lab, c) for k, lab, c, *_ in READ_OPS + MUT_OPS]:
-            if key == "empty" or key not in results[lo]["rows"]:
+    for n in sizes:
+        out += ratio_targets(n, results[n]["rows"])
+    if growth_sizes(sizes):
+        lo, hi = growth_sizes(sizes)
+        for key, label in labels():
+            if key not in GROWTH_FLOOR:
                 continue
-            r_lo, r_hi = results[lo]["rows"][key], results[hi]["rows"][key]
-            if not r_lo["numor"] or not r_hi["numor"]:
+            e = exponent(results, lo, hi, key, "numor")
+            f = exponent(results, lo, hi, key, "gfloor")
+            if e is None or f is None:
                 continue
-            a = r_lo["numor"] / r_lo["calibration"]
-            b = r_hi["numor"] / r_hi["calibration"]
-            allowed = GROWTH[cx](hi) / GROWTH[cx](lo) * slack
-            out.append((f"growth n={lo} -> n={hi}: {label} ({COMPLEXITY_TEXT[cx]})",
-                        b / a, allowed, b / a <= allowed))
+            floor = GROWTH_FLOOR[key]
+            out.append((f"growth exponent n={lo} -> n={hi}: {label} vs {floor} ({f:.2f}) "
+                        f"+ {GROWTH_SLACK}", e, f + GROWTH_SLACK, e <= f + GROWTH_SLACK))
     return out
 
 
@@ -447,6 +693,12 @@ def main(argv=None):
                     help="seconds each repeat runs at least")
     ap.add_argument("--samples", type=int, default=400,
                     help="single-statement samples per mutation (fewer at n > 200)")
+    ap.add_argument("--cap", type=float, metavar="SECONDS",
+                    help="skip a statement whose single run takes longer (default 2, "
+                         "1 with --quick; 0: no cap)")
+    ap.add_argument("--budget", type=float, metavar="SECONDS",
+                    help="fewer repeats (3 at least) for an operation whose repeats would "
+                         "take longer together (default 3, 1 with --quick)")
     ap.add_argument("--quick", action="store_true", help="fewer and shorter repeats")
     ap.add_argument("--pin", action="store_true", help="pin the process to one CPU")
     ap.add_argument("--json", metavar="FILE", help="also write the results as JSON")
@@ -456,6 +708,13 @@ def main(argv=None):
     args = ap.parse_args(argv)
     if args.quick:
         args.repeat, args.min_time, args.samples = 3, 0.005, 100
+    if args.cap is None:
+        args.cap = 1.0 if args.quick else 2.0
+    if args.budget is None:
+        args.budget = 1.0 if args.quick else 3.0
+    # Making the enumerations themselves is not timed, but the standard
+    # library's and the peers' take seconds at 100,000 members.
+    limit = 15 * args.cap if args.cap else None
 
     if args.pin and hasattr(os, "sched_setaffinity"):
         # Stay on one CPU: a machine's CPUs need not run at the same speed,
@@ -464,14 +723,17 @@ def main(argv=None):
         # scheduler's choice is the better one.
         cpus = sorted(os.sched_getaffinity(0))
         os.sched_setaffinity(0, {cpus[-1]})
-    clock = Clock(args.repeat, args.min_time)
+    clock = Clock(args.repeat, args.min_time, args.cap or None, args.budget or None)
     sizes = sorted(set(args.sizes))
+    peers, peer_notes = load_peers()
     started = time.perf_counter()
-    results = {}
+    results, peer_results, skipped = {}, {}, []
     for n in sizes:
         t0 = time.perf_counter()
-        mid, rows = run_size(n, clock, args.samples, args.only)
+        mid, rows, prows, skip = run_size(n, clock, args.samples, args.only, limit, peers)
         results[n] = {"lookup_name": mid, "rows": rows}
+        peer_results[n] = prows
+        skipped += [(n, *s) for s in skip]
         print(f"# n={n}: done in {time.perf_counter() - t0:.1f} s", file=sys.stderr)
 
     info = machine()
@@ -483,8 +745,12 @@ def main(argv=None):
     print("Times are whole statements, timeit loop included (the 'empty statement' row); "
           "statements that create classes run with the garbage collector on; mutations are "
           "timed one statement at a time.")
-    print("Lookups by name use the member in the middle of the table: "
+    print("Lookups by name use a copy, made at run time (not interned), of the name in the "
+          "middle of the table: "
           + ", ".join(f"{results[n]['lookup_name']} at n={n}" for n in sizes) + ".")
+    if args.cap:
+        print(f"Statements whose single run takes over {args.cap:g} s are not measured "
+              "at that size (—).")
     print()
     print(table(results, sizes))
     print()
@@ -492,12 +758,30 @@ def main(argv=None):
     print()
     print(reference_table(results, sizes))
     print()
-    checks = targets(results, sizes)
-    print("Targets (growth: the ratio of the times at the two sizes, each divided by the "
-          f"time of `{CALIBRATION}` measured along with it):")
+    if skipped:
+        for n, label, which, why in skipped:
+            print(f"skipped: {why}: n={n}: {label} ({which})")
+        print()
+    if growth_sizes(sizes):
+        lo, hi = growth_sizes(sizes)
+        print(f"Growth exponents from n={lo} to n={hi}: log(t{hi} / t{lo}) / log({hi} / {lo}), "
+              f"each time divided by that of `{CALIBRATION}` measured along with it "
+              "(1: linear, 0: constant):")
+        print()
+        print(growth_table(results, sizes))
+        print()
+    for note in peer_notes:
+        print(note)
+    if peers and any(peer_results.values()):
+        print("Enumeration libraries from PyPI ('numor vs X' divides numor's time by X's):")
+        print()
+        print(peer_table(peer_results, sizes, list(peers)))
     print()
-    for desc, measured, limit, ok in checks:
-        print(f"  {'PASS' if ok else 'MISS'}  {desc}: {measured:.3g} (limit {limit:.3g})")
+    checks = targets(results, sizes)
+    print("Targets:")
+    print()
+    for desc, measured, limit_, ok in checks:
+        print(f"  {'PASS' if ok else 'MISS'}  {desc}: {measured:.3g} (limit {limit_:.3g})")
     print()
     print(f"total {time.perf_counter() - started:.0f} s")
 
@@ -505,14 +789,24 @@ def main(argv=None):
         payload = {
             "machine": info,
             "sizes": sizes,
+            "cap": args.cap,
             "results": {
                 str(n): {
                     "lookup_name": results[n]["lookup_name"],
                     "rows": {k: v for k, v in results[n]["rows"].items()},
+                    "peers": peer_results[n],
                 }
                 for n in sizes
             },
             "labels": dict(labels()),
+            "skipped": [{"n": n, "operation": lab, "statement": w, "why": why}
+                        for n, lab, w, why in skipped],
+            "growth": {
+                key: {w: exponent(results, *growth_sizes(sizes), key, w)
+                      for w in ("numor", "enum", "floor", "gfloor")}
+                for key, _ in labels()
+                if growth_sizes(sizes) and key in results[sizes[-1]]["rows"]
+            },
             "targets": [
                 {"target": d, "measured": m, "limit": lim, "pass": ok}
                 for d, m, lim, ok in checks

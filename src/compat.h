@@ -28,6 +28,12 @@
 //    newer system would need glibc >= 2.34 at run time and its wheel could
 //    not be tagged manylinux_2_24. The stack queries of the recursion guard
 //    are bound to their original versions, which every glibc still exports.
+//  * Noticing that a dict changed: 3.11 gives every dict a version tag that
+//    changes at each modification (PEP 509); 3.12 deprecates reading it and
+//    3.14 removes it, and from 3.12 a dict watcher is told of each
+//    modification instead.
+//  * A type's dict: from 3.12 static builtin types (`type`, `object`) keep
+//    theirs outside `tp_dict`; `PyType_GetDict` (3.12+) reaches it.
 //  * Subinterpreters: from 3.12 an interpreter with its own GIL refuses a
 //    module that does not declare `Py_mod_multiple_interpreters`, with its
 //    own message, before the module's code runs. The module declares it and
@@ -69,6 +75,23 @@ namespace numor::compat {
 // The attribute `name` found along the MRO of `t`, or null (no error set).
 // Borrowed: valid until the next call that can run Python code.
 inline PyObject *type_lookup(PyTypeObject *t, PyObject *name) { return _PyType_Lookup(t, name); }
+
+// A new reference to the dict of the type `t`.
+inline Ref type_dict(PyTypeObject *t) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyType_GetDict(t));
+#else
+    return Ref::borrow(t->tp_dict);
+#endif
+}
+
+#if PY_VERSION_HEX >= 0x030C0000
+#define NUMOR_DICT_WATCHERS 1
+#else
+#define NUMOR_DICT_WATCHERS 0
+// The version tag of the dict `d`.
+inline uint64_t dict_version(PyObject *d) { return reinterpret_cast<PyDictObject *>(d)->ma_version_tag; }
+#endif
 
 // -1, 0 or 1 for an int `v`.
 inline int long_sign(PyObject *v) { return _PyLong_Sign(v); }

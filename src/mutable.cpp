@@ -109,7 +109,7 @@ namespace {
 bool add_to_table(PyObject *self, PyObject *attr) {
     Ref table = get_key(self);
     if (!table) return false;
-    int r = contains(table.get(), attr);
+    int r = member_contains(self, table.get(), attr);
     if (r < 0) return false;
     if (r) return true;
     r = first_char_is_underscore(attr, Py_EQ);
@@ -128,13 +128,13 @@ bool add_to_table(PyObject *self, PyObject *attr) {
 bool drop_from_table(PyObject *self, PyObject *attr) {
     Ref table = get_key(self);
     if (!table) return false;
-    const int r = contains(table.get(), attr);
+    const int r = member_contains(self, table.get(), attr);
     if (r < 0) return false;
     if (!r) return true;
     // self._key = self._key[:i] + self._key[i + 1:]
     table = get_key(self);
     if (!table) return false;
-    Ref i = index_of(table.get(), attr);
+    Ref i = member_index_of(self, table.get(), attr);
     if (!i) return false;
     table = get_key(self);
     if (!table) return false;
@@ -201,7 +201,7 @@ PyObject *mut_update(PyObject *const *a) {
         Ref n = Ref::borrow(PyList_GET_ITEM(names.get(), i));
         Ref table = get_key(self);
         if (!table) return nullptr;
-        int r = contains(table.get(), n.get());
+        int r = member_contains(self, table.get(), n.get());
         if (r < 0) return nullptr;
         if (r) continue;
         r = PySet_Contains(seen.get(), n.get());

@@ -289,6 +289,7 @@ int module_exec(PyObject *m) {
     // NUmorMutant) already read module-level names.
     g.module = Py_NewRef(m);
     g.moddict = PyModule_GetDict(m);
+    watch_moddict();
     if (!init_module(m)) {
         // A failed import leaves nothing behind; the next one starts over.
         g.moddict = nullptr;

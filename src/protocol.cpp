@@ -95,7 +95,11 @@ Ref slice_of(PyObject *self, PyObject *key) {
     return call_global(g.n.NUmor, args, 2);
 }
 
-Ref getitem_steps(PyObject *self, PyObject *key) {
+// `self[key]`. `walked`, when given, is an exact tuple of exact str that
+// holds `key` (the member iterator's table): when `_key` is still that very
+// tuple, `key in _key` is known to be true, and the scan it replaces could
+// not have run Python code, so it is skipped.
+Ref getitem_steps(PyObject *self, PyObject *key, PyObject *walked = nullptr) {
     int r = is_instance(key, &PySlice_Type);
     if (r < 0) return Ref();
     if (r) return slice_of(self, key);
@@ -116,16 +120,31 @@ Ref getitem_steps(PyObject *self, PyObject *key) {
     if (r) {
         Ref table = get_key(self);
         if (!table) return table;
-        r = contains(table.get(), key);
+        Ref name;
+        if (table.get() == walked) {
+            name = Ref::borrow(key);
+            r = 1;
+        } else {
+            r = find_member(self, table.get(), key, name);
+        }
         if (r < 0) return Ref();
-        if (r) return class_getattr(self, key);
+        if (r) return class_getattr(self, name.get(), PyTuple_CheckExact(table.get()) &&
+                                                   PyTuple_GET_SIZE(table.get()) >= kManyMembers);
     }
     raise_with_arg(PyExc_KeyError, key);
     return Ref();
 }
 
-// `cls[key]`, defined with the direct slots below.
-Ref subscript(PyObject *cls, PyObject *key);
+// `cls[key]`, defined with the direct slots below; `walked` as for
+// getitem_steps.
+Ref subscript(PyObject *cls, PyObject *key, PyObject *walked = nullptr);
+
+// `tuple` is exact and holds only exact str.
+bool all_exact_str(PyObject *tuple) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i)
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(tuple, i))) return false;
+    return true;
+}
 
 // --- the member iterator --------------------------------------------------
 
@@ -140,6 +159,7 @@ struct MemberIter {
     bool started;
     bool finished;
     bool running;
+    bool plain;  // `table` is an exact tuple of exact str
     PyObject *weakrefs;  // generators can be weakly referenced
 };
 
@@ -157,6 +177,7 @@ PyObject *iter_step(MemberIter *it) {
         Ref table = get_key(it->cls);
         if (!table) return nullptr;
         if (PyTuple_CheckExact(table.get())) {
+            it->plain = all_exact_str(table.get());
             it->table = table.release();
         } else {
             it->table = PyObject_GetIter(table.get());
@@ -176,7 +197,8 @@ PyObject *iter_step(MemberIter *it) {
         if (pub < 0) return nullptr;
         if (!pub) continue;
         Ref cls = Ref::borrow(it->cls);
-        Ref value = subscript(cls.get(), name.get());
+        Ref walked = Ref::borrow(it->plain ? it->table : nullptr);
+        Ref value = subscript(cls.get(), name.get(), walked.get());
         if (!value) return nullptr;
         return PyTuple_Pack(2, name.get(), value.get());
     }
@@ -356,7 +378,7 @@ PyObject *meta_values(PyObject *const *a) {
         Ref out = Ref::steal(PyTuple_New(n));
         if (!out) return nullptr;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref v = class_getattr(self, PyTuple_GET_ITEM(table.get(), i));
+            Ref v = class_getattr(self, PyTuple_GET_ITEM(table.get(), i), n >= kManyMembers);
             if (!v) return nullptr;
             PyTuple_SET_ITEM(out.get(), i, v.release());
         }
@@ -392,7 +414,7 @@ PyObject *meta_index(PyObject *const *a) {
     }
     Ref table = get_key(self);
     if (!table) return nullptr;
-    return index_of(table.get(), key.get()).release();
+    return member_index_of(self, table.get(), key.get()).release();
 }
 
 PyObject *meta_get(PyObject *const *a) {
@@ -415,7 +437,7 @@ PyObject *meta_iter(PyObject *const *a) {
     it->cls = Py_NewRef(a[0]);
     it->table = nullptr;
     it->pos = 0;
-    it->started = it->finished = it->running = false;
+    it->started = it->finished = it->running = it->plain = false;
     it->weakrefs = nullptr;
     PyObject_GC_Track(it);
     return reinterpret_cast<PyObject *>(it);
@@ -449,7 +471,7 @@ PyObject *meta_contains(PyObject *const *a) {
     }
     Ref table = get_key(self);
     if (!table) return nullptr;
-    r = contains(table.get(), k.get());
+    r = member_contains(self, table.get(), k.get());
     if (r < 0) return nullptr;
     return PyBool_FromLong(r);
 }
@@ -528,7 +550,15 @@ PyObject *meta_str(PyObject *const *a) { return PyObject_GetAttr(a[0], g.n.__nam
 namespace {
 
 bool own(PyObject *self, PyObject *name, Impl impl) {
-    PyObject *f = compat::type_lookup(Py_TYPE(self), name);  // borrowed
+    PyObject *f;  // borrowed
+    if (const MetaFacts *facts = meta_facts(Py_TYPE(self))) {
+        f = name == g.n.__getitem__  ? facts->getitem
+            : name == g.n.__len__    ? facts->len
+            : name == g.n.__contains__ ? facts->contains
+                                      : facts->iter;
+    } else {
+        f = compat::type_lookup(Py_TYPE(self), name);
+    }
     return f && is_function_with(f, impl);
 }
 
@@ -574,13 +604,15 @@ PyObject *direct_iter(PyObject *self) {
 // land in this module's `__getitem__` (the direct slot, or the generic
 // dispatcher that finds our function), the body is called here instead,
 // which is the same call without the dispatch.
-Ref subscript(PyObject *cls, PyObject *key) {
+Ref subscript(PyObject *cls, PyObject *key, PyObject *walked) {
     PyMappingMethods *m = Py_TYPE(cls)->tp_as_mapping;
     if (m && m->mp_subscript &&
         (m->mp_subscript == direct_subscript || m->mp_subscript == g.slot_mp_subscript) &&
         own(cls, g.n.__getitem__, meta_getitem)) {
-        PyObject *argv[2] = {cls, key};
-        return Ref::steal(meta_getitem(argv));
+        Ref hold = Ref::borrow(key);
+        Ref r = getitem_steps(cls, key, walked);
+        if (!r) guard_keyerror(key);
+        return r;
     }
     return Ref::steal(PyObject_GetItem(cls, key));
 }

@@ -49,13 +49,20 @@ struct State {
     // tp_new of a class whose namespace defines __new__ (the generic
     // dispatcher), for the safety check that type.__new__ makes.
     newfunc slot_tp_new = nullptr;
+    // Name indexes of large member tables (name_index.cpp): a dict from a
+    // class's address to its entry, and the entry last used (borrowed).
+    PyObject *name_indexes = nullptr;
+    PyObject *last_index_cls = nullptr;
+    PyObject *last_index_entry = nullptr;
+    // Modifications of the module dict, counted by a dict watcher (3.12+).
+    uint64_t moddict_epoch = 0;
+    bool moddict_watched = false;
     Names n{};
 };
 
 extern State g;
 
-// Looks a module-level name up as Python code does: the module dict, then
-// the builtins, else NameError.
-Ref global(PyObject *name);
+// Starts tracking modifications of `g.moddict`, just set.
+void watch_moddict();
 
 }  // namespace numor

@@ -222,3 +222,70 @@ LikeSlice = posing_as(slice, __init__=lambda self, *a: setattr(self, "start", a[
 ])
 def test_objects_claiming_a_builtin_class_are_taken_for_it(make, check):
     assert check(make())
+
+
+class CountingEq(str):
+    calls = 0
+
+    def __eq__(self, other):
+        CountingEq.calls += 1
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+def scan_answers(cls, table, keys):
+    """What `in`, `index` and subscription give by scanning `table`."""
+    out = []
+    for k in keys:
+        found = k in table
+        try:
+            index = table.index(k)
+        except ValueError:
+            index = ValueError
+        value = getattr(cls, k, KeyError) if k in table else KeyError
+        out.append((found, index, value))
+    return out
+
+
+def class_answers(cls, keys):
+    out = []
+    for k in keys:
+        try:
+            index = cls.index(k)
+        except ValueError:
+            index = ValueError
+        try:
+            value = cls[k]
+        except KeyError:
+            value = KeyError
+        out.append((k in cls, index, value))
+    return out
+
+
+@pytest.mark.parametrize("n", [47, 48, 49, 300])
+def test_large_tables_answer_exactly_as_a_scan_of_the_current_table(n):
+    # Lookups repeated past the point where a large table gets a name index,
+    # then on tables that replace it: the answers and the comparisons a str
+    # subclass key sees are always those of a scan of the table of the moment.
+    names = [f"m{i}" for i in range(n)]
+    E = NUmor(names, "E")
+    keys = ["".join(["m", str(i)]) for i in range(0, n, 7)] + ["zz", "m" + str(n)]
+    tables = [
+        tuple(names),
+        tuple(reversed(names)) + ("zz",),  # reassigned: a new tuple, a name without attribute
+        tuple(names[: n // 2]) + (5,) + tuple(names[n // 2:]),  # an element that is not a str
+        tuple(names) + tuple(names),  # repeated names: the first position counts
+    ]
+    for table in tables:
+        E._key = table
+        for _ in range(3):
+            assert class_answers(E, keys * 6) == scan_answers(E, table, keys * 6)
+        subclass_keys = [CountingEq(k) for k in keys]
+        CountingEq.calls = 0
+        got = class_answers(E, subclass_keys)
+        through_class = CountingEq.calls
+        CountingEq.calls = 0
+        assert got == scan_answers(E, table, subclass_keys)
+        # Three scans per key either way: `in`, `index`, subscription.
+        assert through_class == CountingEq.calls
