@@ -325,7 +325,7 @@ Ref next_item(PyObject *it) {
     return Ref::steal(PyIter_Next(it));
 }
 
-int is_instance(PyObject *obj, PyTypeObject *type) {
+int is_instance_slow(PyObject *obj, PyTypeObject *type) {
     if (PyObject_TypeCheck(obj, type)) return 1;
     if (class_is_type(obj)) return 0;
     return PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(type));

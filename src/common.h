@@ -191,7 +191,17 @@ void raise_with_arg(PyObject *exc, PyObject *arg);
 // The C subtype test answers unless `obj` may claim another class through
 // `__class__` (mocks, lazy proxies); then the interpreter's isinstance
 // decides. 1, 0, or -1 on error.
-int is_instance(PyObject *obj, PyTypeObject *type);
+int is_instance_slow(PyObject *obj, PyTypeObject *type);
+inline int is_instance(PyObject *obj, PyTypeObject *type) {
+    PyTypeObject *t = Py_TYPE(obj);
+    if (t == type) return 1;
+    // Most keys and values: builtin types that derive from object alone and
+    // whose instances cannot claim another class.
+    if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyTuple_Type ||
+        t == &PyList_Type || t == &PyDict_Type)
+        return type == &PyBaseObject_Type;
+    return is_instance_slow(obj, type);
+}
 int is_instance(PyObject *obj, PyTypeObject *a, PyTypeObject *b);
 
 // `next(it)` for loops over user-supplied iterables: null when finished (no
