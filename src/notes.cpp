@@ -1,5 +1,7 @@
 #include "notes.h"
 
+#include "compat.h"
+
 #include <cstdarg>
 
 namespace numor {
@@ -7,15 +9,7 @@ namespace numor {
 void add_note(const char *format, ...) {
     if (!PyErr_Occurred()) return;
     // The note is formatted with the exception put aside: %R runs Python code.
-#if PY_VERSION_HEX >= 0x030C0000
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    Ref hold_type = Ref::steal(type), exc = Ref::steal(value), hold_tb = Ref::steal(tb);
-#endif
+    Ref exc = Ref::steal(compat::fetch_exception());
     if (exc && !PyErr_GivenExceptionMatches(exc.get(), PyExc_RecursionError) &&
         !PyErr_GivenExceptionMatches(exc.get(), PyExc_MemoryError)) {
         va_list va;
@@ -26,11 +20,7 @@ void add_note(const char *format, ...) {
                         : Ref();
         if (!done) PyErr_Clear();
     }
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc.release());
-#else
-    PyErr_Restore(hold_type.release(), exc.release(), hold_tb.release());
-#endif
+    if (exc) compat::raise_exception(exc.release());
 }
 
 }  // namespace numor
