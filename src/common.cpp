@@ -1,3 +1,5 @@
+// The shared helpers of common.h: module-level name lookup, the exact-type
+// fast paths of interpreter operations, and the lookup memos.
 #include "common.h"
 
 #include "compat.h"
@@ -6,14 +8,16 @@
 
 namespace numor {
 
-State g;
+namespace detail {
+ModuleState module_state;
+}
 
 GlobalCache global_cache[kGlobalCacheSize];
 
 #if NUMOR_DICT_WATCHERS
 namespace {
 int moddict_changed(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
-    ++g.moddict_epoch;
+    ++state().moddict_epoch;
     return 0;
 }
 }  // namespace
@@ -22,24 +26,24 @@ int moddict_changed(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
 void watch_moddict() {
     for (GlobalCache &c : global_cache) c = GlobalCache{};
 #if NUMOR_DICT_WATCHERS
-    ++g.moddict_epoch;
+    ++state().moddict_epoch;
     static int watcher = -1;
     if (watcher < 0) watcher = PyDict_AddWatcher(moddict_changed);
     // Without a watcher (all are taken) every read goes to the dict.
-    g.moddict_watched = watcher >= 0 && PyDict_Watch(watcher, g.moddict) == 0;
-    if (!g.moddict_watched) PyErr_Clear();
+    state().moddict_watched = watcher >= 0 && PyDict_Watch(watcher, state().moddict) == 0;
+    if (!state().moddict_watched) PyErr_Clear();
 #endif
 }
 
 Ref global_slow(PyObject *name) {
     PyObject *v = nullptr;
-    if (g.moddict) {
-        v = PyDict_GetItemWithError(g.moddict, name);
+    if (state().moddict) {
+        v = PyDict_GetItemWithError(state().moddict, name);
         const uint64_t now = moddict_stamp();
         if (v && now) global_cache_entry(name) = GlobalCache{name, now, v};
     }
-    if (!v && !PyErr_Occurred() && g.builtins) v = PyDict_GetItemWithError(g.builtins, name);
-    if (v) return Ref::borrow(v);
+    if (!v && !PyErr_Occurred() && state().builtins) v = PyDict_GetItemWithError(state().builtins, name);
+    if (v) return Ref::new_ref(v);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return Ref();
 }
@@ -56,7 +60,7 @@ PyObject *zero() {
 }
 
 int type_equals_slow(PyObject *t, PyObject *target) {
-    Ref hold = Ref::borrow(t);
+    Ref hold = Ref::new_ref(t);
     return PyObject_RichCompareBool(t, target, Py_EQ);
 }
 
@@ -65,9 +69,9 @@ Ref strip(PyObject *key) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
         if (n == 0 || (!Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(key, 0)) &&
                        !Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(key, n - 1))))
-            return Ref::borrow(key);
+            return Ref::new_ref(key);
     }
-    return Ref::steal(PyObject_CallMethodNoArgs(key, g.n.strip));
+    return Ref::steal(PyObject_CallMethodNoArgs(key, state().names.strip));
 }
 
 int first_char_is_underscore_slow(PyObject *x, int op) {
@@ -77,14 +81,14 @@ int first_char_is_underscore_slow(PyObject *x, int op) {
     }
     Ref c = Ref::steal(PyObject_GetItem(x, zero()));
     if (!c) return -1;
-    return PyObject_RichCompareBool(c.get(), g.n.underscore, op);
+    return PyObject_RichCompareBool(c.get(), state().names.underscore, op);
 }
 
 int starts_with(PyObject *x, PyObject *prefix) {
     if (PyUnicode_CheckExact(x)) {
         return PyUnicode_Tailmatch(x, prefix, 0, PY_SSIZE_T_MAX, -1) == 1;
     }
-    Ref pos = Ref::steal(PyObject_CallMethodOneArg(x, g.n.find, prefix));
+    Ref pos = Ref::steal(PyObject_CallMethodOneArg(x, state().names.find, prefix));
     if (!pos) return -1;
     return PyObject_RichCompareBool(pos.get(), zero(), Py_EQ);
 }
@@ -179,16 +183,16 @@ const MetaFacts *meta_facts_slow(PyTypeObject *meta) {
     // code that changes the metaclass: then the tag moves and nothing is
     // recorded.
     f.meta = nullptr;
-    PyObject *getitem = compat::type_lookup(meta, g.n.__getitem__);
+    PyObject *getitem = compat::type_lookup(meta, state().names.__getitem__);
     const unsigned int tag = meta->tp_version_tag;
     if (!has_valid_version_tag(meta)) return nullptr;
     MetaFacts fresh;
     fresh.meta = meta;
     fresh.tag = tag;
     fresh.getitem = getitem;
-    fresh.len = compat::type_lookup(meta, g.n.__len__);
-    fresh.contains = compat::type_lookup(meta, g.n.__contains__);
-    fresh.iter = compat::type_lookup(meta, g.n.__iter__);
+    fresh.len = compat::type_lookup(meta, state().names.__len__);
+    fresh.contains = compat::type_lookup(meta, state().names.__contains__);
+    fresh.iter = compat::type_lookup(meta, state().names.__iter__);
     fresh.plain_names = no_plain_data_descriptors(meta);
     if (PyErr_Occurred() || meta->tp_version_tag != tag || !has_valid_version_tag(meta)) {
         PyErr_Clear();
@@ -233,19 +237,19 @@ PyObject *class_attr_fast(PyObject *cls, PyObject *name, bool many) {
 }
 
 Ref class_getattr(PyObject *cls, PyObject *name, bool many) {
-    if (PyObject *attr = class_attr_fast(cls, name, many)) return Ref::borrow(attr);
+    if (PyObject *attr = class_attr_fast(cls, name, many)) return Ref::new_ref(attr);
     return Ref::steal(PyObject_GetAttr(cls, name));
 }
 
 KeyMemo key_memo;
 
 Ref get_key_slow(PyObject *cls) {
-    PyObject *attr = class_attr_fast(cls, g.n._key);
-    if (!attr) return Ref::steal(PyObject_GetAttr(cls, g.n._key));
+    PyObject *attr = class_attr_fast(cls, state().names._key);
+    if (!attr) return Ref::steal(PyObject_GetAttr(cls, state().names._key));
     auto *t = reinterpret_cast<PyTypeObject *>(cls);
     if (has_valid_version_tag(t) && has_valid_version_tag(Py_TYPE(cls)))
         key_memo = KeyMemo{cls, t->tp_version_tag, Py_TYPE(cls), Py_TYPE(cls)->tp_version_tag, attr};
-    return Ref::borrow(attr);
+    return Ref::new_ref(attr);
 }
 
 Py_ssize_t tuple_find(PyObject *tup, PyObject *key) {
@@ -254,9 +258,9 @@ Py_ssize_t tuple_find(PyObject *tup, PyObject *key) {
         const Py_ssize_t i = str_scan(&PyTuple_GET_ITEM(tup, 0), n, key);
         if (i != -3) return i;
     }
-    Ref hold = Ref::borrow(tup);
+    Ref hold = Ref::new_ref(tup);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref it = Ref::borrow(PyTuple_GET_ITEM(tup, i));
+        Ref it = Ref::new_ref(PyTuple_GET_ITEM(tup, i));
         const int r = PyObject_RichCompareBool(it.get(), key, Py_EQ);
         if (r < 0) return -2;
         if (r) return i;
@@ -286,7 +290,7 @@ Ref index_of(PyObject *seq, PyObject *key) {
         }
         return Ref::steal(PyLong_FromSsize_t(i));
     }
-    return Ref::steal(PyObject_CallMethodOneArg(seq, g.n.index, key));
+    return Ref::steal(PyObject_CallMethodOneArg(seq, state().names.index, key));
 }
 
 namespace {
@@ -350,12 +354,12 @@ int find_member(PyObject *cls, PyObject *table, PyObject *key, Ref &name) {
         if (found == Scan::miss) return 0;
         if (found == Scan::hit) {
             // Both ways only match exact str elements.
-            name = Ref::borrow(PyTuple_GET_ITEM(table, pos));
+            name = Ref::new_ref(PyTuple_GET_ITEM(table, pos));
             return 1;
         }
     }
     const int r = contains(table, key);
-    if (r > 0) name = Ref::borrow(key);
+    if (r > 0) name = Ref::new_ref(key);
     return r;
 }
 

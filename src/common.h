@@ -30,9 +30,9 @@ inline GlobalCache &global_cache_entry(PyObject *name) {
 // 0 when modifications cannot be noticed.
 inline uint64_t moddict_stamp() {
 #if NUMOR_DICT_WATCHERS
-    return g.moddict_watched ? g.moddict_epoch : 0;
+    return state().moddict_watched ? state().moddict_epoch : 0;
 #else
-    return compat::dict_version(g.moddict);
+    return compat::dict_version(state().moddict);
 #endif
 }
 
@@ -42,9 +42,9 @@ Ref global_slow(PyObject *name);
 // the builtins, else NameError.
 inline Ref global(PyObject *name) {
     const GlobalCache &c = global_cache_entry(name);
-    if (c.name == name && g.moddict) {
+    if (c.name == name && state().moddict) {
         const uint64_t now = moddict_stamp();
-        if (now && c.stamp == now) return Ref::borrow(c.value);
+        if (now && c.stamp == now) return Ref::new_ref(c.value);
     }
     return global_slow(name);
 }
@@ -229,7 +229,7 @@ inline Ref get_key(PyObject *obj) {
     const KeyMemo &m = key_memo;
     if (obj == m.cls && Py_TYPE(obj) == m.meta && m.meta_tag == m.meta->tp_version_tag &&
         m.cls_tag == reinterpret_cast<PyTypeObject *>(obj)->tp_version_tag)
-        return Ref::borrow(m.value);
+        return Ref::new_ref(m.value);
     return get_key_slow(obj);
 }
 

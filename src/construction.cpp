@@ -95,7 +95,7 @@ PyObject *ordo_key_call(PyObject *self, PyObject *const *args, size_t nargsf, Py
         return nullptr;
     }
     PyObject *x = args[0];
-    Ref ordo = Ref::borrow(k->ordo);
+    Ref ordo = Ref::new_ref(k->ordo);
     const int indexed = PyUnicode_CheckExact(x) ? ordo_positions(k) : 0;
     if (indexed < 0) return nullptr;
     if (indexed) {
@@ -108,12 +108,12 @@ PyObject *ordo_key_call(PyObject *self, PyObject *const *args, size_t nargsf, Py
             ordo_forget(k);
             const int in = PySequence_Contains(ordo.get(), x);
             if (in < 0) return nullptr;
-            if (in) return PyObject_CallMethodOneArg(ordo.get(), g.n.index, x);
+            if (in) return PyObject_CallMethodOneArg(ordo.get(), state().names.index, x);
         }
     }
     if (k->keyfn) {
         ordo_forget(k);
-        Ref fn = Ref::borrow(k->keyfn);
+        Ref fn = Ref::new_ref(k->keyfn);
         return PyObject_CallOneArg(fn.get(), x);
     }
     return PyObject_GetItem(x, zero());
@@ -174,12 +174,12 @@ int accept_name(PyObject *s, bool drop_dunder) {
     if (t <= 0) return t;
     Ref c = Ref::steal(PyObject_GetItem(s, zero()));
     if (!c) return -1;
-    Ref d = Ref::steal(PyObject_CallMethodNoArgs(c.get(), g.n.isdigit));
+    Ref d = Ref::steal(PyObject_CallMethodNoArgs(c.get(), state().names.isdigit));
     if (!d) return -1;
     t = PyObject_IsTrue(d.get());
     if (t) return t < 0 ? -1 : 0;
     if (!drop_dunder) return 1;
-    t = starts_with(s, g.n.dunder);
+    t = starts_with(s, state().names.dunder);
     return t < 0 ? -1 : !t;
 }
 
@@ -187,7 +187,7 @@ int accept_name(PyObject *s, bool drop_dunder) {
 // protocol's dispatch (an exact dict has no `__missing__`).
 Ref get_item(PyObject *m, PyObject *k) {
     if (PyDict_CheckExact(m)) {
-        if (PyObject *v = PyDict_GetItemWithError(m, k)) return Ref::borrow(v);
+        if (PyObject *v = PyDict_GetItemWithError(m, k)) return Ref::new_ref(v);
         if (!PyErr_Occurred()) raise_with_arg(PyExc_KeyError, k);
         return Ref();
     }
@@ -212,7 +212,7 @@ Ref values_of(PyObject *b, PyObject *names) {
         Ref out = Ref::steal(PyList_New(0));
         if (!out) return out;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
-            Ref n = Ref::borrow(PyList_GET_ITEM(names, i));
+            Ref n = Ref::new_ref(PyList_GET_ITEM(names, i));
             Ref v = class_getattr(b, n.get());
             if (!v || PyList_Append(out.get(), v.get()) < 0) return Ref();
         }
@@ -237,14 +237,14 @@ Ref values_of(PyObject *b, PyObject *names) {
 Ref keys_of(PyObject *b) {
     if (PyType_Check(b) && Py_TYPE(b)->tp_getattro == PyType_Type.tp_getattro &&
         reinterpret_cast<PyTypeObject *>(b)->tp_dict) {
-        PyObject *m = compat::type_lookup(Py_TYPE(b), g.n.keys);
+        PyObject *m = compat::type_lookup(Py_TYPE(b), state().names.keys);
         if (m && is_function_with(m, meta_keys) &&
-            !compat::type_lookup(reinterpret_cast<PyTypeObject *>(b), g.n.keys)) {
+            !compat::type_lookup(reinterpret_cast<PyTypeObject *>(b), state().names.keys)) {
             PyObject *argv[1] = {b};
             return Ref::steal(meta_keys(argv));
         }
     }
-    return Ref::steal(PyObject_CallMethodNoArgs(b, g.n.keys));
+    return Ref::steal(PyObject_CallMethodNoArgs(b, state().names.keys));
 }
 
 // `iter(seq)` and its `next`. An exact list (what concat gives) is walked by
@@ -254,7 +254,7 @@ class Walk {
   public:
     bool start(PyObject *seq) {
         if (PyList_CheckExact(seq)) {
-            list_ = Ref::borrow(seq);
+            list_ = Ref::new_ref(seq);
             return true;
         }
         it_ = Ref::steal(PyObject_GetIter(seq));
@@ -263,7 +263,7 @@ class Walk {
     // The next item, or null: finished (no error set) or failed.
     Ref next() {
         if (!list_) return it_ ? next_item(it_.get()) : Ref();
-        if (pos_ < PyList_GET_SIZE(list_.get())) return Ref::borrow(PyList_GET_ITEM(list_.get(), pos_++));
+        if (pos_ < PyList_GET_SIZE(list_.get())) return Ref::new_ref(PyList_GET_ITEM(list_.get(), pos_++));
         list_.reset();
         return Ref();
     }
@@ -332,10 +332,10 @@ bool inherit(PyObject *bases, PyObject *names, PyObject *values) {
         PyTuple_SET_ITEM(value_seqs.get(), i, vs.release());
     }
     PyObject *arg = name_seqs.get();
-    Ref all_names = call_global(g.n.concat, &arg, 1);
+    Ref all_names = call_global(state().names.concat, &arg, 1);
     if (!all_names) return false;
     arg = value_seqs.get();
-    Ref all_values = call_global(g.n.concat, &arg, 1);
+    Ref all_values = call_global(state().names.concat, &arg, 1);
     if (!all_values) return false;
     // zip(all_names, all_values)
     Walk it1, it2;
@@ -349,7 +349,7 @@ bool inherit(PyObject *bases, PyObject *names, PyObject *values) {
         int skip = taken.contains(k.get());
         if (skip < 0) return false;
         if (!skip) {
-            skip = starts_with(k.get(), g.n.underscore);
+            skip = starts_with(k.get(), state().names.underscore);
             if (skip < 0) return false;
         }
         if (skip) continue;
@@ -386,7 +386,7 @@ bool write_members(PyObject *dct, PyObject *names, PyObject *values) {
             return false;
     }
     if (PyDict_CheckExact(dct)) return PyDict_Update(dct, d.get()) == 0;
-    Ref r = Ref::steal(PyObject_CallMethodOneArg(dct, g.n.update, d.get()));
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(dct, state().names.update, d.get()));
     return static_cast<bool>(r);
 }
 
@@ -428,7 +428,7 @@ Ref plain_candidates(PyObject *mapping, bool drop_dunder, PyObject *sources) {
         } else {
             if (c < 128 ? (c >= '0' && c <= '9') : Py_UNICODE_ISDIGIT(c)) continue;
             if (drop_dunder && c == '_' && n >= 2 && PyUnicode_READ(kind, data, 1) == '_') continue;
-            s = Ref::borrow(key);
+            s = Ref::new_ref(key);
         }
         if (PyList_Append(out.get(), s.get()) < 0) return Ref();
         if (sources && !PyDict_SetDefault(sources, s.get(), key)) return Ref();
@@ -466,33 +466,32 @@ Ref collect_candidates(PyObject *mapping, bool drop_dunder, PyObject *sources) {
     return out;
 }
 
-Ref order_members(PyObject *mapping, Ref (*candidates)(PyObject *, bool, PyObject *),
-                  bool drop_dunder, PyObject *sources) {
+Ref order_members(PyObject *mapping, bool drop_dunder, PyObject *sources) {
     Ref keyfn, reverse, ordo, v;
-    int r = read_option(mapping, g.n.ordo_key, v);
+    int r = read_option(mapping, state().names.ordo_key, v);
     if (r < 0) return Ref();
     if (r) {
-        Ref ft = global(g.n.FunctionType);
+        Ref ft = global(state().names.FunctionType);
         if (!ft) return ft;
         r = PyObject_IsInstance(v.get(), ft.get());
         if (r < 0) return Ref();
-        if (r && !(keyfn = get_item(mapping, g.n.ordo_key))) return Ref();
+        if (r && !(keyfn = get_item(mapping, state().names.ordo_key))) return Ref();
     }
-    r = read_option(mapping, g.n.ordo_reverse, v);
+    r = read_option(mapping, state().names.ordo_reverse, v);
     if (r < 0) return Ref();
     if (r && (r = is_instance(v.get(), &PyBool_Type)) < 0) return Ref();
     if (r) {
-        if (!(reverse = get_item(mapping, g.n.ordo_reverse))) return Ref();
+        if (!(reverse = get_item(mapping, state().names.ordo_reverse))) return Ref();
     }
-    r = read_option(mapping, g.n.ordo, v);
+    r = read_option(mapping, state().names.ordo, v);
     if (r < 0) return Ref();
     if (r && (r = is_instance(v.get(), &PyList_Type, &PyTuple_Type)) < 0) return Ref();
     if (r) {
-        if (!(ordo = get_item(mapping, g.n.ordo))) return Ref();
+        if (!(ordo = get_item(mapping, state().names.ordo))) return Ref();
     }
     v.reset();
 
-    Ref names = candidates(mapping, drop_dunder, sources);
+    Ref names = collect_candidates(mapping, drop_dunder, sources);
     if (!names) return names;
     Ref key = ordo ? make_ordo_key(ordo.get(), keyfn.get()) : std::move(keyfn);
     if (ordo && !key) return Ref();
@@ -507,13 +506,13 @@ Ref order_members(PyObject *mapping, Ref (*candidates)(PyObject *, bool, PyObjec
     if (!kwnames) return kwnames;
     if (key) {
         argv[1 + nkw] = key.get();
-        PyTuple_SET_ITEM(kwnames.get(), nkw++, Py_NewRef(g.n.key));
+        PyTuple_SET_ITEM(kwnames.get(), nkw++, Py_NewRef(state().names.key));
     }
     if (reverse) {
         argv[1 + nkw] = reverse.get();
-        PyTuple_SET_ITEM(kwnames.get(), nkw++, Py_NewRef(g.n.reverse));
+        PyTuple_SET_ITEM(kwnames.get(), nkw++, Py_NewRef(state().names.reverse));
     }
-    Ref res = Ref::steal(PyObject_VectorcallMethod(g.n.sort, argv, 1, kwnames.get()));
+    Ref res = Ref::steal(PyObject_VectorcallMethod(state().names.sort, argv, 1, kwnames.get()));
     if (!res) return res;
     return names;
 }
@@ -553,7 +552,7 @@ PyObject *call_type_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject
     // Refuses a metaclass whose nearest C base creates its instances some
     // other way (as `object.__new__(dict)` is refused).
     PyTypeObject *staticbase = sub;
-    while (staticbase && staticbase->tp_new == g.slot_tp_new) staticbase = staticbase->tp_base;
+    while (staticbase && staticbase->tp_new == state().slot_tp_new) staticbase = staticbase->tp_base;
     if (staticbase && staticbase->tp_new != PyType_Type.tp_new) {
         PyErr_Format(PyExc_TypeError, "type.__new__(%s) is not safe, use %s.__new__()",
                      sub->tp_name, staticbase->tp_name);
@@ -582,7 +581,7 @@ Ref convert_value(PyObject *v) {
     if (is_dict) {
         const int t = PyObject_IsTrue(v);
         if (t < 0) return Ref();
-        if (!t) return Ref::borrow(v);
+        if (!t) return Ref::new_ref(v);
         // The nested enumeration's construction writes into its namespace;
         // give it a copy so the caller's dict stays as it was.
         NestingGuard level;
@@ -590,23 +589,23 @@ Ref convert_value(PyObject *v) {
         Ref copy = Ref::steal(PyDict_New());
         if (!copy || PyDict_Merge(copy.get(), v, 1) < 0) return Ref();
         PyObject *arg = copy.get();
-        return call_global(g.n.NUmor, &arg, 1);
+        return call_global(state().names.NUmor, &arg, 1);
     }
-    Ref ft = global(g.n.FunctionType);
+    Ref ft = global(state().names.FunctionType);
     if (!ft) return ft;
     const int r = is_instance_plain(v, ft.get());
     if (r < 0) return Ref();
     if (r) return Ref::steal(PyClassMethod_New(v));
-    return Ref::borrow(v);
+    return Ref::new_ref(v);
 }
 
 PyObject *meta_new(PyObject *const *a) {
     PyObject *cls = a[0], *bases = a[2], *dct = a[3];
-    Ref name = Ref::borrow(a[1]);
+    Ref name = Ref::new_ref(a[1]);
 
     // Only enumeration bases take part; everything else is dropped.
     auto is_enum = [](PyObject *b) {
-        Ref meta = global(g.n.mNUmor);
+        Ref meta = global(state().names.mNUmor);
         return meta ? PyObject_IsInstance(b, meta.get()) : -1;
     };
     Ref filtered;
@@ -646,20 +645,20 @@ PyObject *meta_new(PyObject *const *a) {
     }
     if (has_members) {
         Ref v;
-        int r = read_option(dct, g.n.nominis, v);
+        int r = read_option(dct, state().names.nominis, v);
         if (r < 0) return nullptr;
         if (r) {
             r = type_equals(v.get(), reinterpret_cast<PyObject *>(&PyUnicode_Type));
             if (r < 0) return nullptr;
-            if (r && !(name = get_item(dct, g.n.nominis))) return nullptr;
+            if (r && !(name = get_item(dct, state().names.nominis))) return nullptr;
         }
-        Ref names = order_members(dct, collect_candidates, true, nullptr);
+        Ref names = order_members(dct, true, nullptr);
         if (!names) return nullptr;
         const Py_ssize_t n = PyList_GET_SIZE(names.get());
         Ref values = Ref::steal(PyList_New(0));
         if (!values) return nullptr;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref nm = Ref::borrow(PyList_GET_ITEM(names.get(), i));
+            Ref nm = Ref::new_ref(PyList_GET_ITEM(names.get(), i));
             Ref raw = get_item(dct, nm.get());
             if (!raw) {
                 if (PyErr_ExceptionMatches(PyExc_KeyError))
@@ -681,12 +680,12 @@ PyObject *meta_new(PyObject *const *a) {
     } else {
         table = Ref::steal(PyTuple_New(0));
     }
-    if (!table || PyObject_SetItem(dct, g.n._key, table.get()) < 0) return nullptr;
+    if (!table || PyObject_SetItem(dct, state().names._key, table.get()) < 0) return nullptr;
 
     // A merge of several enumerations derives from the root alone.
     Ref final_bases;
     if (PyTuple_GET_SIZE(filtered.get()) > 1) {
-        Ref root = global(g.n.NUmor);
+        Ref root = global(state().names.NUmor);
         if (!root) return nullptr;
         final_bases = Ref::steal(PyTuple_Pack(1, root.get()));
         if (!final_bases) return nullptr;

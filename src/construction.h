@@ -16,9 +16,9 @@ PyObject *meta_keys(PyObject *const *a);  // (self)
 Ref collect_candidates(PyObject *mapping, bool drop_dunder, PyObject *sources);
 
 // Orders candidate names by the three ordering options of `mapping`. The
-// options are read first; `candidates` is produced only afterwards.
-Ref order_members(PyObject *mapping, Ref (*candidates)(PyObject *, bool, PyObject *),
-                  bool drop_dunder, PyObject *sources);
+// options are read first; the candidates (collect_candidates) are collected
+// only afterwards.
+Ref order_members(PyObject *mapping, bool drop_dunder, PyObject *sources);
 
 // A member value as a class body stores it: a non-empty dict becomes a
 // nested enumeration built from a shallow copy, a plain function a class

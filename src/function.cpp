@@ -25,8 +25,9 @@
 #include "function.h"
 
 #include "compat.h"
+#include "state.h"
 
-#include <cstring>
+#include <string_view>
 
 namespace numor {
 
@@ -304,7 +305,7 @@ PyMethodDef fn_methods[] = {
 // None as a default, which keeps this small.
 bool parse_signature(FunctionObject *f) {
     const char *sig = f->def->signature;
-    const size_t len = std::strlen(sig);
+    const size_t len = std::string_view(sig).size();
     if (len < 2 || sig[0] != '(' || sig[len - 1] != ')') {
         PyErr_Format(PyExc_SystemError, "bad signature for %s", f->def->name);
         return false;
@@ -404,7 +405,7 @@ Ref make_function(const FuncDef &def, const char *owner) {
     f->name = PyUnicode_InternFromString(def.name);
     f->qualname = owner ? PyUnicode_FromFormat("%s.%s", owner, def.name)
                         : PyUnicode_FromString(def.name);
-    f->module = PyUnicode_InternFromString("numor");
+    f->module = Py_NewRef(state().names.numor);
     f->doc = Py_NewRef(Py_None);
     f->signature = PyUnicode_FromString(def.signature);
     if (!f->name || !f->qualname || !f->module || !f->signature) return Ref();

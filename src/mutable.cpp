@@ -34,7 +34,7 @@ bool direct_setattr_ok(PyObject *self) {
     if (!mro) return false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         auto *t = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
-        if (t->tp_setattro != g.slot_setattro && t->tp_setattro != PyType_Type.tp_setattro &&
+        if (t->tp_setattro != state().slot_setattro && t->tp_setattro != PyType_Type.tp_setattro &&
             t != &PyBaseObject_Type)
             return false;
     }
@@ -46,12 +46,12 @@ bool direct_setattr_ok(PyObject *self) {
 int type_setattr(PyObject *self, PyObject *attr, PyObject *val) {
     if (direct_setattr_ok(self)) return PyType_Type.tp_setattro(self, attr, val);
     PyObject *args[3] = {self, attr, val};
-    Ref r = Ref::steal(PyObject_Vectorcall(val ? g.type_setattr : g.type_delattr, args,
+    Ref r = Ref::steal(PyObject_Vectorcall(val ? state().type_setattr : state().type_delattr, args,
                                            val ? 3 : 2, nullptr));
     return r ? 0 : -1;
 }
 
-int set_key(PyObject *self, PyObject *table) { return PyObject_SetAttr(self, g.n._key, table); }
+int set_key(PyObject *self, PyObject *table) { return PyObject_SetAttr(self, state().names._key, table); }
 
 // What a class attribute was before a change: `(name,)` when the class has
 // no own attribute of that name, `(name, value)` otherwise. A name that the
@@ -69,7 +69,7 @@ Ref save_attr(PyObject *self, PyObject *name) {
         PyObject *dict = reinterpret_cast<PyTypeObject *>(self)->tp_dict;
         PyObject *v = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
         if (!v && PyErr_Occurred()) return Ref();
-        value = Ref::borrow(v);
+        value = Ref::new_ref(v);
     }
     return Ref::steal(value ? PyTuple_Pack(2, name, value.get()) : PyTuple_Pack(1, name));
 }
@@ -82,7 +82,7 @@ void roll_back(PyObject *self, PyObject *const *records, Py_ssize_t n) {
     PyObject *exc = compat::fetch_exception();
     if (PyType_Check(self)) {
         while (n-- > 0) {
-            Ref rec = Ref::borrow(records[n]);
+            Ref rec = Ref::new_ref(records[n]);
             PyObject *old = PyTuple_GET_SIZE(rec.get()) > 1 ? PyTuple_GET_ITEM(rec.get(), 1) : nullptr;
             if (PyType_Type.tp_setattro(self, PyTuple_GET_ITEM(rec.get(), 0), old) < 0) PyErr_Clear();
         }
@@ -91,14 +91,14 @@ void roll_back(PyObject *self, PyObject *const *records, Py_ssize_t n) {
 }
 
 void roll_back(PyObject *self, PyObject *undo) {
-    Ref hold = Ref::borrow(undo);
+    Ref hold = Ref::new_ref(undo);
     const Py_ssize_t n = PyList_GET_SIZE(undo);
     roll_back(self, n ? &PyList_GET_ITEM(undo, 0) : nullptr, n);
 }
 
 // `x == "_key"` for a name that came out of a member table.
 bool is_key_name(PyObject *x) {
-    return PyUnicode_Check(x) && PyUnicode_Compare(x, g.n._key) == 0;
+    return PyUnicode_Check(x) && PyUnicode_Compare(x, state().names._key) == 0;
 }
 
 }  // namespace
@@ -160,7 +160,7 @@ bool drop_from_table(PyObject *self, PyObject *attr) {
 // when the table step fails, the attribute and `_key` are put back.
 PyObject *change_attr(PyObject *self, PyObject *attr, PyObject *val,
                       bool (*table_step)(PyObject *, PyObject *)) {
-    Ref saved[2] = {save_attr(self, g.n._key), save_attr(self, attr)};
+    Ref saved[2] = {save_attr(self, state().names._key), save_attr(self, attr)};
     if (!saved[0] || !saved[1]) return nullptr;
     if (type_setattr(self, attr, val) < 0) return nullptr;
     if (!table_step(self, attr)) {
@@ -190,7 +190,7 @@ PyObject *mut_update(PyObject *const *a) {
     PyObject *self = a[0], *dct = a[1];
     Ref sources = Ref::steal(PyDict_New());
     if (!sources) return nullptr;
-    Ref names = order_members(dct, collect_candidates, false, sources.get());
+    Ref names = order_members(dct, false, sources.get());
     if (!names) return nullptr;
 
     // New names, in sorted order; old names never move.
@@ -198,7 +198,7 @@ PyObject *mut_update(PyObject *const *a) {
     Ref seen = Ref::steal(PySet_New(nullptr));
     if (!fresh || !seen) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
-        Ref n = Ref::borrow(PyList_GET_ITEM(names.get(), i));
+        Ref n = Ref::new_ref(PyList_GET_ITEM(names.get(), i));
         Ref table = get_key(self);
         if (!table) return nullptr;
         int r = member_contains(self, table.get(), n.get());
@@ -224,7 +224,7 @@ PyObject *mut_update(PyObject *const *a) {
     Ref assigned = Ref::steal(PySet_New(nullptr));
     if (!assign_names || !assign_values || !assigned) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(walk.get()); ++i) {
-        Ref x = Ref::borrow(PyList_GET_ITEM(walk.get(), i));
+        Ref x = Ref::new_ref(PyList_GET_ITEM(walk.get(), i));
         // The member table itself is never replaced by a member value.
         if (is_key_name(x.get())) continue;
         const bool str = PyUnicode_Check(x.get());
@@ -237,11 +237,11 @@ PyObject *mut_update(PyObject *const *a) {
         int r = PySequence_Contains(dct, x.get());
         if (r < 0) return nullptr;
         if (r) {
-            src = Ref::borrow(x.get());
+            src = Ref::new_ref(x.get());
         } else if (str) {
             PyObject *s = PyDict_GetItemWithError(sources.get(), x.get());
             if (!s && PyErr_Occurred()) return nullptr;
-            src = Ref::borrow(s);
+            src = Ref::new_ref(s);
         }
         if (!src) continue;
         Ref v = Ref::steal(PyObject_GetItem(dct, src.get()));
@@ -268,7 +268,7 @@ PyObject *mut_update(PyObject *const *a) {
         roll_back(self, undo.get());
         return nullptr;
     };
-    if (!save(g.n._key)) return nullptr;
+    if (!save(state().names._key)) return nullptr;
     // self._key += tuple(new names)
     Ref table = get_key(self);
     if (!table) return fail();
@@ -288,7 +288,7 @@ PyObject *mut_update(PyObject *const *a) {
 
 PyObject *mut_clear(PyObject *const *a) {
     PyObject *self = a[0];
-    Ref names = Ref::steal(PyObject_CallMethodNoArgs(self, g.n.keys));
+    Ref names = Ref::steal(PyObject_CallMethodNoArgs(self, state().names.keys));
     if (!names) return nullptr;
     Ref undo = Ref::steal(PyList_New(0));
     if (!undo) return nullptr;
@@ -300,7 +300,7 @@ PyObject *mut_clear(PyObject *const *a) {
         roll_back(self, undo.get());
         return nullptr;
     };
-    if (!save(g.n._key)) return nullptr;
+    if (!save(state().names._key)) return nullptr;
     Ref empty = Ref::steal(PyTuple_New(0));
     if (!empty || set_key(self, empty.get()) < 0) return fail();
     Ref it = Ref::steal(PyObject_GetIter(names.get()));

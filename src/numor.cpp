@@ -29,7 +29,7 @@ namespace numor {
 namespace {
 
 PyObject *is_numor(PyObject *const *a) {
-    Ref meta = global(g.n.mNUmor);
+    Ref meta = global(state().names.mNUmor);
     if (!meta) return nullptr;
     const int r = PyObject_IsInstance(a[0], meta.get());
     if (r < 0) return nullptr;
@@ -79,11 +79,10 @@ const Entry kBaseEntries[] = {
 const FuncDef kIsNumor = {"is_numor", "(obj)", is_numor};
 
 bool fill_namespace(PyObject *ns, const char *owner, const Entry *entries, size_t count) {
-    Ref module_name = Ref::steal(PyUnicode_FromString("numor"));
     Ref qualname = Ref::steal(PyUnicode_FromString(owner));
-    if (!module_name || !qualname) return false;
-    if (PyObject_SetItem(ns, g.n.__module__, module_name.get()) < 0 ||
-        PyObject_SetItem(ns, g.n.__qualname__, qualname.get()) < 0)
+    if (!qualname) return false;
+    if (PyObject_SetItem(ns, state().names.__module__, state().names.numor) < 0 ||
+        PyObject_SetItem(ns, state().names.__qualname__, qualname.get()) < 0)
         return false;
     for (size_t i = 0; i < count; ++i) {
         const Entry &e = entries[i];
@@ -125,11 +124,11 @@ PyTypeObject *winning_metaclass(PyTypeObject *meta, PyObject *bases) {
 // the winning metaclass, its __prepare__, the body, the metaclass call.
 Ref make_class(const char *name, PyObject *meta, PyObject *bases, const Entry *entries = nullptr,
                size_t count = 0) {
-    Ref winner = Ref::borrow(meta);
+    Ref winner = Ref::new_ref(meta);
     if (PyType_Check(meta)) {
         PyTypeObject *w = winning_metaclass(reinterpret_cast<PyTypeObject *>(meta), bases);
         if (!w) return Ref();
-        winner = Ref::borrow(reinterpret_cast<PyObject *>(w));
+        winner = Ref::new_ref(reinterpret_cast<PyObject *>(w));
     }
     Ref pyname = Ref::steal(PyUnicode_FromString(name));
     if (!pyname) return pyname;
@@ -174,7 +173,7 @@ bool intern(PyObject *&slot, const char *s) {
 bool init_process_state() {
     static bool done = false;
     if (done) return true;
-    Names &n = g.n;
+    Names &n = state().names;
     const bool ok =
         intern(n._key, "_key") && intern(n.__name__, "__name__") &&
         intern(n.__call__, "__call__") && intern(n.__module__, "__module__") &&
@@ -195,13 +194,13 @@ bool init_process_state() {
         intern(n.concat, "concat");
     if (!ok) return false;
     PyObject *type = reinterpret_cast<PyObject *>(&PyType_Type);
-    g.type_new = PyObject_GetAttrString(type, "__new__");
-    g.type_setattr = PyObject_GetAttrString(type, "__setattr__");
-    g.type_delattr = PyObject_GetAttrString(type, "__delattr__");
-    if (!g.type_new || !g.type_setattr || !g.type_delattr) return false;
+    state().type_new = PyObject_GetAttrString(type, "__new__");
+    state().type_setattr = PyObject_GetAttrString(type, "__setattr__");
+    state().type_delattr = PyObject_GetAttrString(type, "__delattr__");
+    if (!state().type_new || !state().type_setattr || !state().type_delattr) return false;
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins) return false;
-    g.builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
+    state().builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
     if (zero() == nullptr) return false;
     if (function_type_ready() < 0 || construction_ready() < 0 || protocol_ready() < 0) return false;
     done = true;
@@ -210,7 +209,7 @@ bool init_process_state() {
 
 bool init_module(PyObject *m) {
     if (!init_process_state()) return false;
-    Names &n = g.n;
+    Names &n = state().names;
 
     Ref types = Ref::steal(PyImport_ImportModule("types"));
     if (!types || !import_from(m, types.get(), n.MethodType) ||
@@ -231,14 +230,14 @@ bool init_module(PyObject *m) {
     Ref meta = global(n.mNUmor);
     if (!meta || !(bases = Ref::steal(PyTuple_Pack(1, meta.get())))) return false;
     install_direct_slots(meta.get());
-    g.slot_tp_new = reinterpret_cast<PyTypeObject *>(meta.get())->tp_new;
+    state().slot_tp_new = reinterpret_cast<PyTypeObject *>(meta.get())->tp_new;
     if (!bind(m, n.mmNumor, make_class("mmNumor", type, bases.get(), kMutableMetaEntries,
                                      std::size(kMutableMetaEntries))))
         return false;
     Ref mutable_meta = global(n.mmNumor);
     if (!mutable_meta) return false;
     install_direct_slots(mutable_meta.get());
-    g.slot_setattro = reinterpret_cast<PyTypeObject *>(mutable_meta.get())->tp_setattro;
+    state().slot_setattro = reinterpret_cast<PyTypeObject *>(mutable_meta.get())->tp_setattro;
 
     bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
     if (!bases || !bind(m, n.NUmor, make_class("NUmor", meta.get(), bases.get(), kBaseEntries,
@@ -271,15 +270,15 @@ PyObject *module_create(PyObject *found, PyModuleDef *) {
                         "interpreter per process.");
         return nullptr;
     }
-    if (g.module) return Py_NewRef(g.module);
+    if (state().module) return Py_NewRef(state().module);
     Ref name = Ref::steal(PyObject_GetAttrString(found, "name"));
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());
 }
 
 int module_exec(PyObject *m) {
-    if (g.module) {
-        if (g.module == m) return 0;
+    if (state().module) {
+        if (state().module == m) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'numor' has already been imported. Re-initialisation is not "
                         "supported.");
@@ -287,13 +286,13 @@ int module_exec(PyObject *m) {
     }
     // Methods running during the import (the construction of NUmor and
     // NUmorMutant) already read module-level names.
-    g.module = Py_NewRef(m);
-    g.moddict = PyModule_GetDict(m);
+    state().module = Py_NewRef(m);
+    state().moddict = PyModule_GetDict(m);
     watch_moddict();
     if (!init_module(m)) {
         // A failed import leaves nothing behind; the next one starts over.
-        g.moddict = nullptr;
-        Py_CLEAR(g.module);
+        state().moddict = nullptr;
+        Py_CLEAR(state().module);
         return -1;
     }
     return 0;

@@ -42,13 +42,13 @@ void guard_keyerror(PyObject *key) {
 }
 
 Ref slice_of(PyObject *self, PyObject *key) {
-    Ref int_type = Ref::borrow(reinterpret_cast<PyObject *>(&PyLong_Type));
+    Ref int_type = Ref::new_ref(reinterpret_cast<PyObject *>(&PyLong_Type));
     Ref fields[3];
     if (PySlice_Check(key)) {
         auto *sl = reinterpret_cast<PySliceObject *>(key);
-        fields[0] = Ref::borrow(sl->start);
-        fields[1] = Ref::borrow(sl->stop);
-        fields[2] = Ref::borrow(sl->step);
+        fields[0] = Ref::new_ref(sl->start);
+        fields[1] = Ref::new_ref(sl->stop);
+        fields[2] = Ref::new_ref(sl->step);
     } else {  // an object that passes isinstance(key, slice)
         const char *names[3] = {"start", "stop", "step"};
         for (int i = 0; i < 3; ++i)
@@ -57,12 +57,12 @@ Ref slice_of(PyObject *self, PyObject *key) {
     Ref bounds[3];
     for (int i = 0; i < 3; ++i) {
         Ref dflt;
-        if (i == 0) dflt = Ref::borrow(zero());
+        if (i == 0) dflt = Ref::new_ref(zero());
         else if (i == 1) dflt = pylen(self);
         else dflt = Ref::steal(PyLong_FromLong(1));
         if (!dflt) return dflt;
         PyObject *args[3] = {int_type.get(), fields[i].get(), dflt.get()};
-        bounds[i] = call_global(g.n.typOrPz, args, 3);
+        bounds[i] = call_global(state().names.typOrPz, args, 3);
         if (!bounds[i]) return Ref();
     }
     Ref range = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyRange_Type),
@@ -88,11 +88,11 @@ Ref slice_of(PyObject *self, PyObject *key) {
         Ref v = class_getattr(self, name);
         if (!v || PyDict_SetItem(dat.get(), name, v.get()) < 0) return Ref();
     }
-    if (PyDict_SetItem(dat.get(), g.n.ordo, sk.get()) < 0) return Ref();
+    if (PyDict_SetItem(dat.get(), state().names.ordo, sk.get()) < 0) return Ref();
     Ref title = Ref::steal(PyObject_Str(self));
     if (!title) return title;
     PyObject *args[2] = {dat.get(), title.get()};
-    return call_global(g.n.NUmor, args, 2);
+    return call_global(state().names.NUmor, args, 2);
 }
 
 // `self[key]`. `walked`, when given, is an exact tuple of exact str that
@@ -110,11 +110,11 @@ Ref getitem_steps(PyObject *self, PyObject *key, PyObject *walked = nullptr) {
         return Ref::steal(PyObject_GetItem(table.get(), key));
     }
     {
-        Ref meta = global(g.n.mNUmor);
+        Ref meta = global(state().names.mNUmor);
         if (!meta) return meta;
         r = type_equals(key, meta.get());
         if (r < 0) return Ref();
-        if (r) return Ref::borrow(key);
+        if (r) return Ref::new_ref(key);
     }
     if ((r = is_instance(key, &PyUnicode_Type)) < 0) return Ref();
     if (r) {
@@ -122,7 +122,7 @@ Ref getitem_steps(PyObject *self, PyObject *key, PyObject *walked = nullptr) {
         if (!table) return table;
         Ref name;
         if (table.get() == walked) {
-            name = Ref::borrow(key);
+            name = Ref::new_ref(key);
             r = 1;
         } else {
             r = find_member(self, table.get(), key, name);
@@ -188,7 +188,7 @@ PyObject *iter_step(MemberIter *it) {
         Ref name;
         if (PyTuple_CheckExact(it->table)) {
             if (it->pos >= PyTuple_GET_SIZE(it->table)) return nullptr;
-            name = Ref::borrow(PyTuple_GET_ITEM(it->table, it->pos++));
+            name = Ref::new_ref(PyTuple_GET_ITEM(it->table, it->pos++));
         } else {
             name = Ref::steal(PyIter_Next(it->table));
             if (!name) return nullptr;
@@ -196,8 +196,8 @@ PyObject *iter_step(MemberIter *it) {
         const int pub = first_char_is_underscore(name.get(), Py_NE);
         if (pub < 0) return nullptr;
         if (!pub) continue;
-        Ref cls = Ref::borrow(it->cls);
-        Ref walked = Ref::borrow(it->plain ? it->table : nullptr);
+        Ref cls = Ref::new_ref(it->cls);
+        Ref walked = Ref::new_ref(it->plain ? it->table : nullptr);
         Ref value = subscript(cls.get(), name.get(), walked.get());
         if (!value) return nullptr;
         return PyTuple_Pack(2, name.get(), value.get());
@@ -397,15 +397,15 @@ PyObject *meta_values(PyObject *const *a) {
 
 PyObject *meta_index(PyObject *const *a) {
     PyObject *self = a[0];
-    Ref key = Ref::borrow(a[1]);
-    Ref meta = global(g.n.mNUmor);
+    Ref key = Ref::new_ref(a[1]);
+    Ref meta = global(state().names.mNUmor);
     if (!meta) return nullptr;
     const int r = type_equals(key.get(), meta.get());
     if (r < 0) return nullptr;
     const int is_int = r ? 0 : is_instance(key.get(), &PyLong_Type);
     if (is_int < 0) return nullptr;
     if (r) {
-        key = Ref::steal(PyObject_GetAttr(key.get(), g.n.__name__));
+        key = Ref::steal(PyObject_GetAttr(key.get(), state().names.__name__));
         if (!key) return nullptr;
     } else if (is_int) {
         Ref table = get_key(self);
@@ -463,7 +463,7 @@ PyObject *meta_contains(PyObject *const *a) {
         if (!n) return nullptr;
         return PyObject_RichCompare(key, n.get(), Py_LT);
     }
-    Ref k = Ref::borrow(key);
+    Ref k = Ref::new_ref(key);
     if ((r = is_instance(key, &PyUnicode_Type)) < 0) return nullptr;
     if (!r) {
         k = Ref::steal(PyObject_Str(key));
@@ -477,7 +477,7 @@ PyObject *meta_contains(PyObject *const *a) {
 }
 
 PyObject *meta_getitem(PyObject *const *a) {
-    Ref key = Ref::borrow(a[1]);
+    Ref key = Ref::new_ref(a[1]);
     Ref r = getitem_steps(a[0], key.get());
     if (!r) guard_keyerror(key.get());
     return r.release();
@@ -485,7 +485,7 @@ PyObject *meta_getitem(PyObject *const *a) {
 
 PyObject *meta_add(PyObject *const *a) {
     PyObject *self = a[0], *value = a[1];
-    Ref meta = global(g.n.mNUmor);
+    Ref meta = global(state().names.mNUmor);
     if (!meta) return nullptr;
     const int r = PyObject_IsInstance(value, meta.get());
     if (r < 0) return nullptr;
@@ -495,15 +495,15 @@ PyObject *meta_add(PyObject *const *a) {
     }
     Ref base = Ref::steal(PyTuple_Pack(2, self, value));
     if (!base) return nullptr;
-    Ref left = Ref::steal(PyObject_GetAttr(self, g.n.__name__));
+    Ref left = Ref::steal(PyObject_GetAttr(self, state().names.__name__));
     if (!left || !(left = Ref::steal(PyObject_Str(left.get())))) return nullptr;
-    Ref right = Ref::steal(PyObject_GetAttr(value, g.n.__name__));
+    Ref right = Ref::steal(PyObject_GetAttr(value, state().names.__name__));
     if (!right || !(right = Ref::steal(PyObject_Str(right.get())))) return nullptr;
     Ref name = Ref::steal(PyUnicode_FromFormat("%U_%U", left.get(), right.get()));
     if (!name) return nullptr;
-    Ref fn = global(g.n.NUmor);
+    Ref fn = global(state().names.NUmor);
     if (!fn) return nullptr;
-    Ref kwnames = Ref::steal(PyTuple_Pack(2, g.n.base, g.n.name));
+    Ref kwnames = Ref::steal(PyTuple_Pack(2, state().names.base, state().names.name));
     if (!kwnames) return nullptr;
     PyObject *args[2] = {base.get(), name.get()};
     return PyObject_Vectorcall(fn.get(), args, 0, kwnames.get());
@@ -524,14 +524,14 @@ PyObject *meta_bool(PyObject *const *a) {
 }
 
 PyObject *meta_repr(PyObject *const *a) {
-    Ref name = Ref::steal(PyObject_GetAttr(a[0], g.n.__name__));
+    Ref name = Ref::steal(PyObject_GetAttr(a[0], state().names.__name__));
     if (!name) return nullptr;
     Ref ident = Ref::steal(PyLong_FromVoidPtr(a[0]));
     if (!ident) return nullptr;
     return PyUnicode_FromFormat("<NUmor(%S): %S>", name.get(), ident.get());
 }
 
-PyObject *meta_str(PyObject *const *a) { return PyObject_GetAttr(a[0], g.n.__name__); }
+PyObject *meta_str(PyObject *const *a) { return PyObject_GetAttr(a[0], state().names.__name__); }
 
 // --- direct slots ---------------------------------------------------------
 //
@@ -552,9 +552,9 @@ namespace {
 bool own(PyObject *self, PyObject *name, Impl impl) {
     PyObject *f;  // borrowed
     if (const MetaFacts *facts = meta_facts(Py_TYPE(self))) {
-        f = name == g.n.__getitem__  ? facts->getitem
-            : name == g.n.__len__    ? facts->len
-            : name == g.n.__contains__ ? facts->contains
+        f = name == state().names.__getitem__  ? facts->getitem
+            : name == state().names.__len__    ? facts->len
+            : name == state().names.__contains__ ? facts->contains
                                       : facts->iter;
     } else {
         f = compat::type_lookup(Py_TYPE(self), name);
@@ -563,7 +563,7 @@ bool own(PyObject *self, PyObject *name, Impl impl) {
 }
 
 PyObject *direct_subscript(PyObject *self, PyObject *key) {
-    if (!own(self, g.n.__getitem__, meta_getitem)) return g.slot_mp_subscript(self, key);
+    if (!own(self, state().names.__getitem__, meta_getitem)) return state().slot_mp_subscript(self, key);
     PyObject *argv[2] = {self, key};
     return meta_getitem(argv);
 }
@@ -577,17 +577,17 @@ Py_ssize_t len_body(PyObject *self) {
 }
 
 Py_ssize_t direct_sq_length(PyObject *self) {
-    if (!own(self, g.n.__len__, meta_len)) return g.slot_sq_length(self);
+    if (!own(self, state().names.__len__, meta_len)) return state().slot_sq_length(self);
     return len_body(self);
 }
 
 Py_ssize_t direct_mp_length(PyObject *self) {
-    if (!own(self, g.n.__len__, meta_len)) return g.slot_mp_length(self);
+    if (!own(self, state().names.__len__, meta_len)) return state().slot_mp_length(self);
     return len_body(self);
 }
 
 int direct_contains(PyObject *self, PyObject *key) {
-    if (!own(self, g.n.__contains__, meta_contains)) return g.slot_sq_contains(self, key);
+    if (!own(self, state().names.__contains__, meta_contains)) return state().slot_sq_contains(self, key);
     PyObject *argv[2] = {self, key};
     Ref r = Ref::steal(meta_contains(argv));
     if (!r) return -1;
@@ -595,7 +595,7 @@ int direct_contains(PyObject *self, PyObject *key) {
 }
 
 PyObject *direct_iter(PyObject *self) {
-    if (!own(self, g.n.__iter__, meta_iter)) return g.slot_tp_iter(self);
+    if (!own(self, state().names.__iter__, meta_iter)) return state().slot_tp_iter(self);
     PyObject *argv[1] = {self};
     return meta_iter(argv);
 }
@@ -607,9 +607,9 @@ PyObject *direct_iter(PyObject *self) {
 Ref subscript(PyObject *cls, PyObject *key, PyObject *walked) {
     PyMappingMethods *m = Py_TYPE(cls)->tp_as_mapping;
     if (m && m->mp_subscript &&
-        (m->mp_subscript == direct_subscript || m->mp_subscript == g.slot_mp_subscript) &&
-        own(cls, g.n.__getitem__, meta_getitem)) {
-        Ref hold = Ref::borrow(key);
+        (m->mp_subscript == direct_subscript || m->mp_subscript == state().slot_mp_subscript) &&
+        own(cls, state().names.__getitem__, meta_getitem)) {
+        Ref hold = Ref::new_ref(key);
         Ref r = getitem_steps(cls, key, walked);
         if (!r) guard_keyerror(key);
         return r;
@@ -621,23 +621,23 @@ Ref subscript(PyObject *cls, PyObject *key, PyObject *walked) {
 
 void install_direct_slots(PyObject *meta) {
     auto *t = reinterpret_cast<PyTypeObject *>(meta);
-    if (!g.slot_mp_subscript) {
+    if (!state().slot_mp_subscript) {
         // The first metaclass made (mNUmor) shows what the interpreter puts
         // into these slots for methods defined in a class namespace.
-        g.slot_mp_subscript = t->tp_as_mapping->mp_subscript;
-        g.slot_mp_length = t->tp_as_mapping->mp_length;
-        g.slot_sq_length = t->tp_as_sequence->sq_length;
-        g.slot_sq_contains = t->tp_as_sequence->sq_contains;
-        g.slot_tp_iter = t->tp_iter;
+        state().slot_mp_subscript = t->tp_as_mapping->mp_subscript;
+        state().slot_mp_length = t->tp_as_mapping->mp_length;
+        state().slot_sq_length = t->tp_as_sequence->sq_length;
+        state().slot_sq_contains = t->tp_as_sequence->sq_contains;
+        state().slot_tp_iter = t->tp_iter;
     }
     // Only a slot that holds the generic dispatcher is replaced.
     PyMappingMethods *m = t->tp_as_mapping;
     PySequenceMethods *s = t->tp_as_sequence;
-    if (m->mp_subscript && m->mp_subscript == g.slot_mp_subscript) m->mp_subscript = direct_subscript;
-    if (m->mp_length && m->mp_length == g.slot_mp_length) m->mp_length = direct_mp_length;
-    if (s->sq_length && s->sq_length == g.slot_sq_length) s->sq_length = direct_sq_length;
-    if (s->sq_contains && s->sq_contains == g.slot_sq_contains) s->sq_contains = direct_contains;
-    if (t->tp_iter && t->tp_iter == g.slot_tp_iter) t->tp_iter = direct_iter;
+    if (m->mp_subscript && m->mp_subscript == state().slot_mp_subscript) m->mp_subscript = direct_subscript;
+    if (m->mp_length && m->mp_length == state().slot_mp_length) m->mp_length = direct_mp_length;
+    if (s->sq_length && s->sq_length == state().slot_sq_length) s->sq_length = direct_sq_length;
+    if (s->sq_contains && s->sq_contains == state().slot_sq_contains) s->sq_contains = direct_contains;
+    if (t->tp_iter && t->tp_iter == state().slot_tp_iter) t->tp_iter = direct_iter;
 }
 
 }  // namespace numor

@@ -5,7 +5,7 @@
 //    goes out of scope, so an early `return` never leaks.
 //  * `Ref::steal(p)` adopts a new reference returned by the C API (it may be
 //    null: then a Python error is set and the caller returns null in turn).
-//  * `Ref::borrow(p)` takes a new strong reference to a borrowed pointer.
+//  * `Ref::new_ref(p)` takes a new strong reference to a borrowed pointer.
 //    Do it before any call that can run Python code (`__eq__`, `__hash__`,
 //    a key function, a mapping's `__getitem__`, a deallocation): a borrowed
 //    pointer from a dict or tuple may die during such a call.
@@ -39,7 +39,7 @@ class Ref {
     ~Ref() { Py_XDECREF(p_); }
 
     static Ref steal(PyObject *p) noexcept { return Ref(p); }
-    static Ref borrow(PyObject *p) noexcept {
+    static Ref new_ref(PyObject *p) noexcept {
         Py_XINCREF(p);
         return Ref(p);
     }

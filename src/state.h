@@ -5,6 +5,8 @@
 // global struct rather than in per-module memory: the interpreter resets a
 // module's state pointer whenever the create slot hands back an existing
 // module object, which is exactly what the singleton rule asks us to do.
+// Every file reaches it through `state()`, which compiles to the address of
+// the struct.
 #pragma once
 
 #include "ref.h"
@@ -20,13 +22,13 @@ struct Names {
     PyObject *ordo, *ordo_key, *ordo_reverse, *nominis;
     PyObject *name, *base, *key, *reverse;
     PyObject *__getitem__, *__len__, *__contains__, *__iter__;
-    PyObject *numor;
+    PyObject *numor;  // the module's name, for `__module__`
     // Module-level names, read from the module dict at every use.
     PyObject *mNUmor, *mmNumor, *NUmor, *NUmorMutant;
     PyObject *MethodType, *FunctionType, *pzUnpack, *typOrPz, *concat;
 };
 
-struct State {
+struct ModuleState {
     PyObject *module = nullptr;   // strong; set while the module is alive
     PyObject *moddict = nullptr;  // borrowed from `module`
     PyObject *builtins = nullptr; // strong; the builtins dict
@@ -57,12 +59,15 @@ struct State {
     // Modifications of the module dict, counted by a dict watcher (3.12+).
     uint64_t moddict_epoch = 0;
     bool moddict_watched = false;
-    Names n{};
+    Names names{};
 };
 
-extern State g;
+namespace detail {
+extern ModuleState module_state;
+}
+inline ModuleState &state() { return detail::module_state; }
 
-// Starts tracking modifications of `g.moddict`, just set.
+// Starts tracking modifications of `state().moddict`, just set.
 void watch_moddict();
 
 }  // namespace numor
