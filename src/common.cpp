@@ -3,6 +3,7 @@
 #include "common.h"
 
 #include "compat.h"
+#include "mirrors.h"
 
 #include <cstring>
 
@@ -140,105 +141,6 @@ Py_ssize_t str_scan(PyObject *const *items, Py_ssize_t n, PyObject *key) {
         if (same_chars(item, key)) return i;
     }
     return -1;
-}
-
-namespace {
-
-
-// No data descriptor anywhere in `meta`'s MRO under a name that does not
-// start with "__" (`type` and `object` have only dunder ones).
-bool no_plain_data_descriptors(PyTypeObject *meta) {
-    PyObject *mro = meta->tp_mro;
-    if (!mro || !PyTuple_CheckExact(mro)) return false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject *base = PyTuple_GET_ITEM(mro, i);
-        if (!PyType_Check(base)) return false;
-        Ref dict = compat::type_dict(reinterpret_cast<PyTypeObject *>(base));
-        if (!dict || !PyDict_CheckExact(dict.get())) return false;
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(dict.get(), &pos, &k, &v)) {
-            if (!PyUnicode_CheckExact(k)) return false;
-            if (!starts_with_dunder(k) && Py_TYPE(v)->tp_descr_get && PyDescr_IsData(v))
-                return false;
-        }
-    }
-    return true;
-}
-
-MetaFacts facts_cache[4];
-unsigned int facts_next = 0;  // the entry to replace next
-
-}  // namespace
-
-const MetaFacts *last_facts = &facts_cache[0];
-
-const MetaFacts *meta_facts_slow(PyTypeObject *meta) {
-    for (MetaFacts &f : facts_cache) {
-        if (f.meta == meta && f.tag == meta->tp_version_tag) return last_facts = &f;
-    }
-    MetaFacts &f = facts_cache[facts_next++ % 4];
-    // The lookups give the metaclass a version tag when it has none. They
-    // compare dict keys, which for keys of a str subclass may run Python
-    // code that changes the metaclass: then the tag moves and nothing is
-    // recorded.
-    f.meta = nullptr;
-    PyObject *getitem = compat::type_lookup(meta, state().names.__getitem__);
-    const unsigned int tag = meta->tp_version_tag;
-    if (!has_valid_version_tag(meta)) return nullptr;
-    MetaFacts fresh;
-    fresh.meta = meta;
-    fresh.tag = tag;
-    fresh.getitem = getitem;
-    fresh.len = compat::type_lookup(meta, state().names.__len__);
-    fresh.contains = compat::type_lookup(meta, state().names.__contains__);
-    fresh.iter = compat::type_lookup(meta, state().names.__iter__);
-    fresh.plain_names = no_plain_data_descriptors(meta);
-    if (PyErr_Occurred() || meta->tp_version_tag != tag || !has_valid_version_tag(meta)) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    f = fresh;
-    return last_facts = &f;
-}
-
-PyObject *class_attr_fast(PyObject *cls, PyObject *name, bool many) {
-    // The steps of the interpreter's type_getattro for this case: a data
-    // descriptor of the metaclass would win, else the class's own MRO
-    // decides, and a value there without __get__ is the result. Member
-    // names and `_key` do not start with "__": for them, a metaclass known
-    // to have no data descriptor but dunder ones needs no lookup.
-    if (!PyType_Check(cls) || Py_TYPE(cls)->tp_getattro != PyType_Type.tp_getattro ||
-        !PyUnicode_CheckExact(name) || !reinterpret_cast<PyTypeObject *>(cls)->tp_dict)
-        return nullptr;
-    bool shadowed = true;
-    if (!starts_with_dunder(name)) {
-        const MetaFacts *f = meta_facts(Py_TYPE(cls));
-        shadowed = !f || !f->plain_names;
-    }
-    if (shadowed) {
-        PyObject *meta_attr = compat::type_lookup(Py_TYPE(cls), name);
-        if (meta_attr && Py_TYPE(meta_attr)->tp_descr_get && PyDescr_IsData(meta_attr))
-            return nullptr;
-    }
-    auto *t = reinterpret_cast<PyTypeObject *>(cls);
-    PyObject *attr = nullptr;
-    if (many && t->tp_mro && PyTuple_GET_SIZE(t->tp_mro) && PyTuple_GET_ITEM(t->tp_mro, 0) == cls) {
-        // The class itself comes first in its MRO, so an entry of its own
-        // dict is what the MRO walk finds.
-        attr = PyDict_GetItemWithError(t->tp_dict, name);
-        if (!attr && PyErr_Occurred()) {
-            PyErr_Clear();  // the generic lookup meets it again
-            return nullptr;
-        }
-    }
-    if (!attr) attr = compat::type_lookup(t, name);
-    return attr && !Py_TYPE(attr)->tp_descr_get ? attr : nullptr;
-}
-
-Ref class_getattr(PyObject *cls, PyObject *name, bool many) {
-    if (PyObject *attr = class_attr_fast(cls, name, many)) return Ref::new_ref(attr);
-    return Ref::steal(PyObject_GetAttr(cls, name));
 }
 
 KeyMemo key_memo;

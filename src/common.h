@@ -134,28 +134,6 @@ inline int member_contains(PyObject *cls, PyObject *table, PyObject *key) {
     return contains(table, key);
 }
 
-// What the interpreter's attribute lookup on a metaclass finds, recorded
-// with the metaclass's version tag: the interpreter gives a type a new tag
-// whenever it or anything in its MRO changes (its method cache relies on
-// the same guarantee), so the record holds while the tag stays.
-struct MetaFacts {
-    PyTypeObject *meta = nullptr;
-    unsigned int tag = 0;
-    PyObject *getitem = nullptr, *len = nullptr, *contains = nullptr, *iter = nullptr;  // borrowed
-    bool plain_names = false;  // no data descriptor under a name not starting with "__"
-};
-
-// The facts of `meta`, or null when it has no valid version tag. A
-// recorded tag is never 0, and the interpreter sets a changed type's tag to
-// 0 until it gives it a new one: equal tags are enough.
-const MetaFacts *meta_facts_slow(PyTypeObject *meta);
-extern const MetaFacts *last_facts;
-inline const MetaFacts *meta_facts(PyTypeObject *meta) {
-    const MetaFacts *f = last_facts;
-    if (f->meta == meta && f->tag == meta->tp_version_tag) return f;
-    return meta_facts_slow(meta);
-}
-
 // 0 is never a valid tag; the interpreter resets a changed type's tag to 0
 // (3.13 no longer keeps Py_TPFLAGS_VALID_VERSION_TAG in step).
 inline bool has_valid_version_tag(PyTypeObject *t) { return t->tp_version_tag != 0; }
@@ -167,13 +145,6 @@ inline bool has_valid_version_tag(PyTypeObject *t) { return t->tp_version_tag !=
 // the two name the same attribute. Otherwise the key itself. 1 found, 0
 // not, -1 error.
 int find_member(PyObject *cls, PyObject *table, PyObject *key, Ref &name);
-
-// `getattr(cls, name)`. When `cls` is a class whose metaclass keeps the
-// interpreter's class attribute lookup, and `name` is a plain attribute (no
-// descriptor) not shadowed by a data descriptor of the metaclass, this makes
-// the two lookups that lookup would make, without the call around them;
-// everything else goes through PyObject_GetAttr.
-Ref class_getattr(PyObject *cls, PyObject *name, bool many = false);
 
 // `seq.index(key)`: the method is looked up by name unless `seq` is an
 // exact tuple, whose index cannot be overridden.
@@ -200,15 +171,6 @@ int is_instance(PyObject *obj, PyTypeObject *a, PyTypeObject *b);
 // (`itertools.cycle`) blocks no thread and ends with the KeyboardInterrupt
 // or the alarm handler's exception.
 Ref next_item(PyObject *it);
-
-// The value `class_getattr(cls, name)` returns when the interpreter's
-// lookup finds a plain class attribute (borrowed), else null, no error set.
-// `many` says that `name` is one of very many member names, more than the
-// interpreter's attribute cache holds: the class's own dict is read first.
-PyObject *class_attr_fast(PyObject *cls, PyObject *name, bool many = false);
-
-// Tables of at least this many names count as `many`.
-constexpr Py_ssize_t kManyMembers = 512;
 
 // The last `_key` found as a plain class attribute, with the version tags
 // of its class and metaclass at that moment: while neither tag changes,

@@ -25,6 +25,7 @@
 #include "compat.h"
 #include "depth.h"
 #include "function.h"
+#include "mirrors.h"
 #include "notes.h"
 
 namespace numor {
@@ -531,39 +532,6 @@ int is_instance_plain(PyObject *v, PyObject *cls) {
          t == &PyTuple_Type || t == &PyBytes_Type || v == Py_None))
         return PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(cls));
     return PyObject_IsInstance(v, cls);
-}
-
-// `type.__new__(cls, name, bases, dct)`: the checks the interpreter's
-// `type.__new__` makes of `cls`, with its messages, then the class creation
-// it performs, called with one argument tuple instead of the two that the
-// call through the attribute would pack.
-PyObject *call_type_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct) {
-    if (!PyType_Check(cls)) {
-        PyErr_Format(PyExc_TypeError, "type.__new__(X): X is not a type object (%s)",
-                     Py_TYPE(cls)->tp_name);
-        return nullptr;
-    }
-    auto *sub = reinterpret_cast<PyTypeObject *>(cls);
-    if (!PyType_IsSubtype(sub, &PyType_Type)) {
-        PyErr_Format(PyExc_TypeError, "type.__new__(%s): %s is not a subtype of type",
-                     sub->tp_name, sub->tp_name);
-        return nullptr;
-    }
-    // Refuses a metaclass whose nearest C base creates its instances some
-    // other way (as `object.__new__(dict)` is refused).
-    PyTypeObject *staticbase = sub;
-    while (staticbase && staticbase->tp_new == state().slot_tp_new) staticbase = staticbase->tp_base;
-    if (staticbase && staticbase->tp_new != PyType_Type.tp_new) {
-        PyErr_Format(PyExc_TypeError, "type.__new__(%s) is not safe, use %s.__new__()",
-                     sub->tp_name, staticbase->tp_name);
-        return nullptr;
-    }
-    Ref args = Ref::steal(PyTuple_Pack(3, name, bases, dct));
-    if (!args) return nullptr;
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject *cls_made = PyType_Type.tp_new(sub, args.get(), nullptr);
-    Py_LeaveRecursiveCall();
-    return cls_made;
 }
 
 }  // namespace

@@ -19,27 +19,11 @@
 #include "common.h"
 #include "compat.h"
 #include "construction.h"
+#include "mirrors.h"
 
 namespace numor {
 
 namespace {
-
-// Calling type's attribute slot directly is what `type.__setattr__(self, ...)`
-// does once its checks pass: `self` is a class and no C-level metaclass in
-// its metaclass's MRO overrides attribute assignment. Otherwise call the
-// interpreter's own descriptor so that it reports the misuse.
-bool direct_setattr_ok(PyObject *self) {
-    if (!PyType_Check(self)) return false;
-    PyObject *mro = Py_TYPE(self)->tp_mro;
-    if (!mro) return false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        auto *t = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
-        if (t->tp_setattro != state().slot_setattro && t->tp_setattro != PyType_Type.tp_setattro &&
-            t != &PyBaseObject_Type)
-            return false;
-    }
-    return true;
-}
 
 // type.__setattr__(self, attr, val), or type.__delattr__(self, attr) when
 // `val` is null.

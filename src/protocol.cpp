@@ -13,6 +13,7 @@
 #include "common.h"
 #include "compat.h"
 #include "function.h"
+#include "mirrors.h"
 
 namespace numor {
 
@@ -549,21 +550,8 @@ PyObject *meta_str(PyObject *const *a) { return PyObject_GetAttr(a[0], state().n
 
 namespace {
 
-bool own(PyObject *self, PyObject *name, Impl impl) {
-    PyObject *f;  // borrowed
-    if (const MetaFacts *facts = meta_facts(Py_TYPE(self))) {
-        f = name == state().names.__getitem__  ? facts->getitem
-            : name == state().names.__len__    ? facts->len
-            : name == state().names.__contains__ ? facts->contains
-                                      : facts->iter;
-    } else {
-        f = compat::type_lookup(Py_TYPE(self), name);
-    }
-    return f && is_function_with(f, impl);
-}
-
 PyObject *direct_subscript(PyObject *self, PyObject *key) {
-    if (!own(self, state().names.__getitem__, meta_getitem)) return state().slot_mp_subscript(self, key);
+    if (!dispatch_finds(self, state().names.__getitem__, meta_getitem)) return state().slot_mp_subscript(self, key);
     PyObject *argv[2] = {self, key};
     return meta_getitem(argv);
 }
@@ -577,17 +565,17 @@ Py_ssize_t len_body(PyObject *self) {
 }
 
 Py_ssize_t direct_sq_length(PyObject *self) {
-    if (!own(self, state().names.__len__, meta_len)) return state().slot_sq_length(self);
+    if (!dispatch_finds(self, state().names.__len__, meta_len)) return state().slot_sq_length(self);
     return len_body(self);
 }
 
 Py_ssize_t direct_mp_length(PyObject *self) {
-    if (!own(self, state().names.__len__, meta_len)) return state().slot_mp_length(self);
+    if (!dispatch_finds(self, state().names.__len__, meta_len)) return state().slot_mp_length(self);
     return len_body(self);
 }
 
 int direct_contains(PyObject *self, PyObject *key) {
-    if (!own(self, state().names.__contains__, meta_contains)) return state().slot_sq_contains(self, key);
+    if (!dispatch_finds(self, state().names.__contains__, meta_contains)) return state().slot_sq_contains(self, key);
     PyObject *argv[2] = {self, key};
     Ref r = Ref::steal(meta_contains(argv));
     if (!r) return -1;
@@ -595,7 +583,7 @@ int direct_contains(PyObject *self, PyObject *key) {
 }
 
 PyObject *direct_iter(PyObject *self) {
-    if (!own(self, state().names.__iter__, meta_iter)) return state().slot_tp_iter(self);
+    if (!dispatch_finds(self, state().names.__iter__, meta_iter)) return state().slot_tp_iter(self);
     PyObject *argv[1] = {self};
     return meta_iter(argv);
 }
@@ -608,7 +596,7 @@ Ref subscript(PyObject *cls, PyObject *key, PyObject *walked) {
     PyMappingMethods *m = Py_TYPE(cls)->tp_as_mapping;
     if (m && m->mp_subscript &&
         (m->mp_subscript == direct_subscript || m->mp_subscript == state().slot_mp_subscript) &&
-        own(cls, state().names.__getitem__, meta_getitem)) {
+        dispatch_finds(cls, state().names.__getitem__, meta_getitem)) {
         Ref hold = Ref::new_ref(key);
         Ref r = getitem_steps(cls, key, walked);
         if (!r) guard_keyerror(key);
