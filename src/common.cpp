@@ -55,6 +55,20 @@ Ref call_global(PyObject *name, PyObject *const *args, Py_ssize_t nargs) {
     return Ref::steal(PyObject_Vectorcall(fn.get(), args, static_cast<size_t>(nargs), nullptr));
 }
 
+Ref make_heap_type(PyType_Spec &spec) {
+    Ref t = Ref::steal(PyType_FromSpec(&spec));
+    if (!t) return t;
+    PyObject *dict = reinterpret_cast<PyTypeObject *>(t.get())->tp_dict;
+    for (const char *name : {"__vectorcalloffset__", "__dictoffset__", "__weaklistoffset__"}) {
+        Ref key = Ref::steal(PyUnicode_InternFromString(name));
+        if (!key) return Ref();
+        const int has = PyDict_Contains(dict, key.get());
+        if (has < 0 || (has && PyDict_DelItem(dict, key.get()) < 0)) return Ref();
+    }
+    PyType_Modified(reinterpret_cast<PyTypeObject *>(t.get()));
+    return t;
+}
+
 PyObject *zero() {
     static PyObject *z = PyLong_FromLong(0);
     return z;

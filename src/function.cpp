@@ -24,8 +24,8 @@
 // body with the caller's argument array.
 #include "function.h"
 
+#include "common.h"
 #include "compat.h"
-#include "state.h"
 
 #include <string_view>
 
@@ -217,6 +217,7 @@ PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) {
 
 int fn_traverse(PyObject *self, visitproc visit, void *arg) {
     FunctionObject *f = as_fn(self);
+    Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->argnames);
     Py_VISIT(f->defaults);
     Py_VISIT(f->name);
@@ -242,10 +243,12 @@ int fn_clear(PyObject *self) {
 }
 
 void fn_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (as_fn(self)->weakrefs) PyObject_ClearWeakRefs(self);
     fn_clear(self);
     PyObject_GC_Del(self);
+    Py_DECREF(type);  // instances of a heap type own a reference to it
 }
 
 PyObject *fn_repr(PyObject *self) {
@@ -292,7 +295,11 @@ PyGetSetDef fn_getset[] = {
 PyMemberDef fn_members[] = {
     {"__module__", NUMOR_T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__doc__", NUMOR_T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    // Where the type's vectorcall, dict and weak references live; a type
+    // made from a spec learns these offsets only from such rows.
     {"__vectorcalloffset__", NUMOR_T_PYSSIZET, offsetof(FunctionObject, vectorcall), NUMOR_READONLY, nullptr},
+    {"__dictoffset__", NUMOR_T_PYSSIZET, offsetof(FunctionObject, dict), NUMOR_READONLY, nullptr},
+    {"__weaklistoffset__", NUMOR_T_PYSSIZET, offsetof(FunctionObject, weakrefs), NUMOR_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -357,41 +364,45 @@ bool parse_signature(FunctionObject *f) {
     return true;
 }
 
+PyType_Slot fn_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(fn_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void *>(fn_repr)},
+    {Py_tp_call, reinterpret_cast<void *>(fn_call)},
+    {Py_tp_traverse, reinterpret_cast<void *>(fn_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(fn_clear)},
+    {Py_tp_methods, fn_methods},
+    {Py_tp_members, fn_members},
+    {Py_tp_getset, fn_getset},
+    {Py_tp_descr_get, reinterpret_cast<void *>(fn_descr_get)},
+    {0, nullptr},
+};
+
+PyType_Spec fn_spec = {
+    "numor.function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    fn_slots,
+};
+
 }  // namespace
 
-PyTypeObject FunctionObjectType{};
-
-int function_type_ready() {
-    PyTypeObject &t = FunctionObjectType;
-    if (t.tp_flags & Py_TPFLAGS_READY) return 0;
-    init_static_type(t, "numor.function", sizeof(FunctionObject));
-    t.tp_dealloc = fn_dealloc;
-    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-    t.tp_repr = fn_repr;
-    t.tp_call = fn_call;
-    t.tp_getattro = PyObject_GenericGetAttr;
-    t.tp_setattro = PyObject_GenericSetAttr;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                 Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-                 Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    t.tp_traverse = fn_traverse;
-    t.tp_clear = fn_clear;
-    t.tp_methods = fn_methods;
-    t.tp_members = fn_members;
-    t.tp_getset = fn_getset;
-    t.tp_descr_get = fn_descr_get;
-    t.tp_dictoffset = offsetof(FunctionObject, dict);
-    t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
-    return PyType_Ready(&t);
+int function_type_init() {
+    Ref t = make_heap_type(fn_spec);
+    if (!t) return -1;
+    Py_XSETREF(state().function_type, reinterpret_cast<PyTypeObject *>(t.release()));
+    return 0;
 }
 
 bool is_function_with(PyObject *f, Impl impl) {
-    return Py_IS_TYPE(f, &FunctionObjectType) && as_fn(f)->def->impl == impl;
+    return Py_IS_TYPE(f, state().function_type) && as_fn(f)->def->impl == impl;
 }
 
 Ref make_function(const FuncDef &def, const char *owner) {
     Ref obj = Ref::steal(reinterpret_cast<PyObject *>(
-        PyObject_GC_New(FunctionObject, &FunctionObjectType)));
+        PyObject_GC_New(FunctionObject, state().function_type)));
     if (!obj) return obj;
     FunctionObject *f = as_fn(obj.get());
     f->vectorcall = fn_vectorcall;

@@ -21,9 +21,8 @@ struct FuncDef {
     Impl impl;
 };
 
-extern PyTypeObject FunctionObjectType;
-
-int function_type_ready();
+// Makes the function type, into the module state.
+int function_type_init();
 
 // True when `f` is a function object of this module whose body is `impl`.
 bool is_function_with(PyObject *f, Impl impl);

@@ -189,4 +189,12 @@ bool dispatch_finds(PyObject *self, PyObject *name, Impl impl) {
     return f && is_function_with(f, impl);
 }
 
+bool subscript_reaches(PyObject *cls, Impl impl) {
+    PyMappingMethods *m = Py_TYPE(cls)->tp_as_mapping;
+    return m && m->mp_subscript &&
+           (m->mp_subscript == state().direct_mp_subscript ||
+            m->mp_subscript == state().slot_mp_subscript) &&
+           dispatch_finds(cls, state().names.__getitem__, impl);
+}
+
 }  // namespace numor

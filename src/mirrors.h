@@ -63,4 +63,9 @@ bool direct_setattr_ok(PyObject *self);
 // `self` is this module's function with the body `impl`.
 bool dispatch_finds(PyObject *self, PyObject *name, Impl impl);
 
+// `cls[key]` would call the `__getitem__` body `impl`: the subscription slot
+// of cls's metaclass is the generic dispatcher or our direct slot, and
+// either would find that body.
+bool subscript_reaches(PyObject *cls, Impl impl);
+
 }  // namespace numor

@@ -20,6 +20,7 @@
 #include "compat.h"
 #include "construction.h"
 #include "mirrors.h"
+#include "ordering.h"
 
 namespace numor {
 

@@ -14,8 +14,11 @@
 #include "common.h"
 #include "compat.h"
 #include "construction.h"
+#include "direct_slots.h"
 #include "function.h"
+#include "member_iter.h"
 #include "mutable.h"
+#include "ordering.h"
 #include "pickling.h"
 #include "protocol.h"
 
@@ -186,7 +189,7 @@ bool init_process_state() {
         intern(n.nominis, "__numoer_nominis__") && intern(n.name, "name") &&
         intern(n.base, "base") && intern(n.key, "key") && intern(n.reverse, "reverse") &&
         intern(n.__getitem__, "__getitem__") && intern(n.__len__, "__len__") &&
-        intern(n.__contains__, "__contains__") && intern(n.__iter__, "__iter__") &&
+        intern(n.__contains__, "__contains__") && intern(n.__iter__, "__iter__") && intern(n.register_, "register") &&
         intern(n.numor, "numor") && intern(n.mNUmor, "mNUmor") && intern(n.mmNumor, "mmNumor") &&
         intern(n.NUmor, "NUmor") && intern(n.NUmorMutant, "NUmorMutant") &&
         intern(n.MethodType, "MethodType") && intern(n.FunctionType, "FunctionType") &&
@@ -202,7 +205,7 @@ bool init_process_state() {
     if (!builtins) return false;
     state().builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
     if (zero() == nullptr) return false;
-    if (function_type_ready() < 0 || construction_ready() < 0 || protocol_ready() < 0) return false;
+    if (function_type_init() < 0 || ordering_init() < 0 || member_iter_init() < 0) return false;
     done = true;
     return true;
 }

@@ -1,4 +1,6 @@
-// Lookup, iteration, composition and presentation.
+// The read methods of mNUmor: lookup, membership, length, composition and
+// presentation (iteration is in member_iter.cpp, the slots that reach these
+// bodies without the generic dispatch in direct_slots.cpp).
 //
 // These are the operations users run in loops, so each has a fast path for
 // the state construction leaves behind (an exact tuple `_key` of exact,
@@ -136,238 +138,8 @@ Ref getitem_steps(PyObject *self, PyObject *key, PyObject *walked = nullptr) {
     return Ref();
 }
 
-// `cls[key]`, defined with the direct slots below; `walked` as for
-// getitem_steps.
-Ref subscript(PyObject *cls, PyObject *key, PyObject *walked = nullptr);
-
-// `tuple` is exact and holds only exact str.
-bool all_exact_str(PyObject *tuple) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i)
-        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(tuple, i))) return false;
-    return true;
-}
-
-// --- the member iterator --------------------------------------------------
-
-// `__iter__` is a generator method: the call only creates this object; the
-// first advance reads `_key` once and walks it, subscribing the class for
-// each public name as it goes.
-struct MemberIter {
-    PyObject_HEAD
-    PyObject *cls;
-    PyObject *table;  // exact tuple being walked, or an iterator over `_key`
-    Py_ssize_t pos;
-    bool started;
-    bool finished;
-    bool running;
-    bool plain;  // `table` is an exact tuple of exact str
-    PyObject *weakrefs;  // generators can be weakly referenced
-};
-
-MemberIter *as_iter(PyObject *o) { return reinterpret_cast<MemberIter *>(o); }
-
-void iter_finish(MemberIter *it) {
-    it->finished = true;
-    Py_CLEAR(it->table);
-    Py_CLEAR(it->cls);
-}
-
-PyObject *iter_step(MemberIter *it) {
-    if (!it->started) {
-        it->started = true;
-        Ref table = get_key(it->cls);
-        if (!table) return nullptr;
-        if (PyTuple_CheckExact(table.get())) {
-            it->plain = all_exact_str(table.get());
-            it->table = table.release();
-        } else {
-            it->table = PyObject_GetIter(table.get());
-            if (!it->table) return nullptr;
-        }
-    }
-    for (;;) {
-        Ref name;
-        if (PyTuple_CheckExact(it->table)) {
-            if (it->pos >= PyTuple_GET_SIZE(it->table)) return nullptr;
-            name = Ref::new_ref(PyTuple_GET_ITEM(it->table, it->pos++));
-        } else {
-            name = Ref::steal(PyIter_Next(it->table));
-            if (!name) return nullptr;
-        }
-        const int pub = first_char_is_underscore(name.get(), Py_NE);
-        if (pub < 0) return nullptr;
-        if (!pub) continue;
-        Ref cls = Ref::new_ref(it->cls);
-        Ref walked = Ref::new_ref(it->plain ? it->table : nullptr);
-        Ref value = subscript(cls.get(), name.get(), walked.get());
-        if (!value) return nullptr;
-        return PyTuple_Pack(2, name.get(), value.get());
-    }
-}
-
-// A StopIteration escaping a generator's body would look like a normal end;
-// the interpreter turns it into RuntimeError (PEP 479), and so must we.
-void stop_iteration_escapes() {
-    if (PyErr_ExceptionMatches(PyExc_StopIteration))
-        compat::raise_from_pending(PyExc_RuntimeError, "generator raised StopIteration");
-}
-
-PyObject *iter_next(PyObject *self) {
-    MemberIter *it = as_iter(self);
-    if (it->running) {
-        PyErr_SetString(PyExc_ValueError, "generator already executing");
-        return nullptr;
-    }
-    if (it->finished) return nullptr;
-    it->running = true;
-    PyObject *r = iter_step(it);
-    it->running = false;
-    if (!r) {
-        iter_finish(it);  // exhausted or raised: a generator ends either way
-        if (PyErr_Occurred()) stop_iteration_escapes();
-    }
-    return r;
-}
-
-PyObject *iter_send(PyObject *self, PyObject *value) {
-    MemberIter *it = as_iter(self);
-    if (!it->started && !it->finished && !it->running && value != Py_None) {
-        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
-        return nullptr;
-    }
-    PyObject *r = iter_next(self);
-    if (!r && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
-    return r;
-}
-
-// The generator has no handler, so a thrown exception always ends it and
-// propagates: normalise the arguments as generator.throw does and raise.
-PyObject *iter_throw(PyObject *self, PyObject *args) {
-    MemberIter *it = as_iter(self);
-    PyObject *typ, *val = nullptr, *tb = nullptr;
-    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &typ, &val, &tb)) return nullptr;
-    if (it->running) {
-        PyErr_SetString(PyExc_ValueError, "generator already executing");
-        return nullptr;
-    }
-    if (tb == Py_None) {
-        tb = nullptr;
-    } else if (tb && !PyTraceBack_Check(tb)) {
-        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-        return nullptr;
-    }
-    Py_INCREF(typ);
-    Py_XINCREF(val);
-    Py_XINCREF(tb);
-    if (PyExceptionClass_Check(typ)) {
-        compat::normalize_exception(&typ, &val, &tb);
-    } else if (PyExceptionInstance_Check(typ)) {
-        if (val && val != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            Py_DECREF(typ);
-            Py_XDECREF(val);
-            Py_XDECREF(tb);
-            return nullptr;
-        }
-        Py_XDECREF(val);
-        val = typ;
-        typ = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(val)));
-        if (!tb) tb = PyException_GetTraceback(val);
-    } else {
-        PyErr_Format(PyExc_TypeError,
-                     "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(typ)->tp_name);
-        Py_DECREF(typ);
-        Py_XDECREF(val);
-        Py_XDECREF(tb);
-        return nullptr;
-    }
-    // Thrown into a finished generator, the exception is merely re-raised;
-    // otherwise it escapes the body.
-    const bool alive = !it->finished;
-    iter_finish(it);
-    compat::restore_exception(typ, val, tb);
-    if (alive) stop_iteration_escapes();
-    return nullptr;
-}
-
-PyObject *iter_close(PyObject *self, PyObject *) {
-    MemberIter *it = as_iter(self);
-    if (it->running) {
-        PyErr_SetString(PyExc_ValueError, "generator already executing");
-        return nullptr;
-    }
-    iter_finish(it);
-    Py_RETURN_NONE;
-}
-
-int iter_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(as_iter(self)->cls);
-    Py_VISIT(as_iter(self)->table);
-    return 0;
-}
-
-int iter_clear(PyObject *self) {
-    Py_CLEAR(as_iter(self)->cls);
-    Py_CLEAR(as_iter(self)->table);
-    return 0;
-}
-
-void iter_dealloc(PyObject *self) {
-    PyObject_GC_UnTrack(self);
-    if (as_iter(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    iter_clear(self);
-    PyObject_GC_Del(self);
-}
-
-PyObject *iter_get_running(PyObject *self, void *) { return PyBool_FromLong(as_iter(self)->running); }
-PyObject *iter_get_name(PyObject *, void *) { return PyUnicode_FromString("__iter__"); }
-PyObject *iter_get_qualname(PyObject *, void *) { return PyUnicode_FromString("mNUmor.__iter__"); }
-
-PyMethodDef iter_methods[] = {
-    {"send", iter_send, METH_O, nullptr},
-    {"throw", iter_throw, METH_VARARGS, nullptr},
-    {"close", iter_close, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef iter_getset[] = {
-    {"gi_running", iter_get_running, nullptr, nullptr, nullptr},
-    {"__name__", iter_get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", iter_get_qualname, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
 
 }  // namespace
-
-PyTypeObject MemberIterType{};
-
-int protocol_ready() {
-    PyTypeObject &t = MemberIterType;
-    if (!(t.tp_flags & Py_TPFLAGS_READY)) {
-        init_static_type(t, "numor.generator", sizeof(MemberIter));
-        t.tp_dealloc = iter_dealloc;
-        t.tp_getattro = PyObject_GenericGetAttr;
-        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-                     Py_TPFLAGS_DISALLOW_INSTANTIATION;
-        t.tp_traverse = iter_traverse;
-        t.tp_clear = iter_clear;
-        t.tp_iter = PyObject_SelfIter;
-        t.tp_weaklistoffset = offsetof(MemberIter, weakrefs);
-        t.tp_iternext = iter_next;
-        t.tp_methods = iter_methods;
-        t.tp_getset = iter_getset;
-        if (PyType_Ready(&t) < 0) return -1;
-    }
-    Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
-    if (!abc) return -1;
-    Ref gen = Ref::steal(PyObject_GetAttrString(abc.get(), "Generator"));
-    if (!gen) return -1;
-    Ref r = Ref::steal(PyObject_CallMethod(gen.get(), "register", "O", &t));
-    return r ? 0 : -1;
-}
-
-// --- the methods ----------------------------------------------------------
 
 PyObject *meta_values(PyObject *const *a) {
     PyObject *self = a[0];
@@ -430,18 +202,6 @@ PyObject *meta_len(PyObject *const *a) {
     if (!table) return nullptr;
     if (PyTuple_CheckExact(table.get())) return PyLong_FromSsize_t(PyTuple_GET_SIZE(table.get()));
     return pylen(table.get()).release();
-}
-
-PyObject *meta_iter(PyObject *const *a) {
-    MemberIter *it = PyObject_GC_New(MemberIter, &MemberIterType);
-    if (!it) return nullptr;
-    it->cls = Py_NewRef(a[0]);
-    it->table = nullptr;
-    it->pos = 0;
-    it->started = it->finished = it->running = it->plain = false;
-    it->weakrefs = nullptr;
-    PyObject_GC_Track(it);
-    return reinterpret_cast<PyObject *>(it);
 }
 
 PyObject *meta_contains(PyObject *const *a) {
@@ -534,98 +294,18 @@ PyObject *meta_repr(PyObject *const *a) {
 
 PyObject *meta_str(PyObject *const *a) { return PyObject_GetAttr(a[0], state().names.__name__); }
 
-// --- direct slots ---------------------------------------------------------
-//
-// `E[x]`, `len(E)`, `x in E` and `iter(E)` reach the methods above through
-// the type slots of E's metaclass. For a metaclass that defines these
-// methods in its namespace, the interpreter fills the slots with generic
-// dispatchers: each call looks the method up along the metaclass's MRO and
-// calls what it finds. The slots below make the same lookup; when it finds
-// this module's function with the body that belongs there, they call the
-// body directly, and anything else they hand to the generic dispatcher,
-// which calls it as usual. They are put on mNUmor and mmNumor only. A
-// metaclass derived from them gets the generic dispatchers from the
-// interpreter, and so does either of the two when one of these names is
-// rebound on it: the interpreter re-derives the slot then.
-
-namespace {
-
-PyObject *direct_subscript(PyObject *self, PyObject *key) {
-    if (!dispatch_finds(self, state().names.__getitem__, meta_getitem)) return state().slot_mp_subscript(self, key);
-    PyObject *argv[2] = {self, key};
-    return meta_getitem(argv);
-}
-
-// The body of `__len__` as the length slot returns it: `len(self._key)`.
-Py_ssize_t len_body(PyObject *self) {
-    Ref table = get_key(self);
-    if (!table) return -1;
-    if (PyTuple_CheckExact(table.get())) return PyTuple_GET_SIZE(table.get());
-    return PyObject_Length(table.get());
-}
-
-Py_ssize_t direct_sq_length(PyObject *self) {
-    if (!dispatch_finds(self, state().names.__len__, meta_len)) return state().slot_sq_length(self);
-    return len_body(self);
-}
-
-Py_ssize_t direct_mp_length(PyObject *self) {
-    if (!dispatch_finds(self, state().names.__len__, meta_len)) return state().slot_mp_length(self);
-    return len_body(self);
-}
-
-int direct_contains(PyObject *self, PyObject *key) {
-    if (!dispatch_finds(self, state().names.__contains__, meta_contains)) return state().slot_sq_contains(self, key);
-    PyObject *argv[2] = {self, key};
-    Ref r = Ref::steal(meta_contains(argv));
-    if (!r) return -1;
-    return PyObject_IsTrue(r.get());
-}
-
-PyObject *direct_iter(PyObject *self) {
-    if (!dispatch_finds(self, state().names.__iter__, meta_iter)) return state().slot_tp_iter(self);
-    PyObject *argv[1] = {self};
-    return meta_iter(argv);
-}
-
 // `cls[key]` through the subscription protocol of `cls`. When its slot would
 // land in this module's `__getitem__` (the direct slot, or the generic
 // dispatcher that finds our function), the body is called here instead,
 // which is the same call without the dispatch.
 Ref subscript(PyObject *cls, PyObject *key, PyObject *walked) {
-    PyMappingMethods *m = Py_TYPE(cls)->tp_as_mapping;
-    if (m && m->mp_subscript &&
-        (m->mp_subscript == direct_subscript || m->mp_subscript == state().slot_mp_subscript) &&
-        dispatch_finds(cls, state().names.__getitem__, meta_getitem)) {
+    if (subscript_reaches(cls, meta_getitem)) {
         Ref hold = Ref::new_ref(key);
         Ref r = getitem_steps(cls, key, walked);
         if (!r) guard_keyerror(key);
         return r;
     }
     return Ref::steal(PyObject_GetItem(cls, key));
-}
-
-}  // namespace
-
-void install_direct_slots(PyObject *meta) {
-    auto *t = reinterpret_cast<PyTypeObject *>(meta);
-    if (!state().slot_mp_subscript) {
-        // The first metaclass made (mNUmor) shows what the interpreter puts
-        // into these slots for methods defined in a class namespace.
-        state().slot_mp_subscript = t->tp_as_mapping->mp_subscript;
-        state().slot_mp_length = t->tp_as_mapping->mp_length;
-        state().slot_sq_length = t->tp_as_sequence->sq_length;
-        state().slot_sq_contains = t->tp_as_sequence->sq_contains;
-        state().slot_tp_iter = t->tp_iter;
-    }
-    // Only a slot that holds the generic dispatcher is replaced.
-    PyMappingMethods *m = t->tp_as_mapping;
-    PySequenceMethods *s = t->tp_as_sequence;
-    if (m->mp_subscript && m->mp_subscript == state().slot_mp_subscript) m->mp_subscript = direct_subscript;
-    if (m->mp_length && m->mp_length == state().slot_mp_length) m->mp_length = direct_mp_length;
-    if (s->sq_length && s->sq_length == state().slot_sq_length) s->sq_length = direct_sq_length;
-    if (s->sq_contains && s->sq_contains == state().slot_sq_contains) s->sq_contains = direct_contains;
-    if (t->tp_iter && t->tp_iter == state().slot_tp_iter) t->tp_iter = direct_iter;
 }
 
 }  // namespace numor

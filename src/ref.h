@@ -54,12 +54,4 @@ class Ref {
     PyObject *p_ = nullptr;
 };
 
-// Static type objects start zeroed; this gives one the header that
-// PyVarObject_HEAD_INIT would, before its slots are filled and it is readied.
-inline void init_static_type(PyTypeObject &t, const char *name, Py_ssize_t size) {
-    Py_SET_REFCNT(reinterpret_cast<PyObject *>(&t), 1);
-    t.tp_name = name;
-    t.tp_basicsize = size;
-}
-
 }  // namespace numor

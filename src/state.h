@@ -21,7 +21,7 @@ struct Names {
     PyObject *dunder, *underscore;  // "__" and "_"
     PyObject *ordo, *ordo_key, *ordo_reverse, *nominis;
     PyObject *name, *base, *key, *reverse;
-    PyObject *__getitem__, *__len__, *__contains__, *__iter__;
+    PyObject *__getitem__, *__len__, *__contains__, *__iter__, *register_;
     PyObject *numor;  // the module's name, for `__module__`
     // Module-level names, read from the module dict at every use.
     PyObject *mNUmor, *mmNumor, *NUmor, *NUmorMutant;
@@ -48,6 +48,8 @@ struct ModuleState {
     lenfunc slot_mp_length = nullptr;
     objobjproc slot_sq_contains = nullptr;
     getiterfunc slot_tp_iter = nullptr;
+    // The direct subscription slot put in place of slot_mp_subscript.
+    binaryfunc direct_mp_subscript = nullptr;
     // tp_new of a class whose namespace defines __new__ (the generic
     // dispatcher), for the safety check that type.__new__ makes.
     newfunc slot_tp_new = nullptr;
@@ -60,6 +62,10 @@ struct ModuleState {
     uint64_t moddict_epoch = 0;
     bool moddict_watched = false;
     Names names{};
+    // The module's own types (heap types made from specs at import).
+    PyTypeObject *function_type = nullptr;     // numor.function
+    PyTypeObject *ordo_key_type = nullptr;     // the composed ordering key
+    PyTypeObject *member_iter_type = nullptr;  // what `iter(E)` returns
 };
 
 namespace detail {
