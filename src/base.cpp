@@ -53,9 +53,7 @@ PyObject *str_type() { return reinterpret_cast<PyObject *>(&PyUnicode_Type); }
 
 }  // namespace
 
-PyObject *base_new(PyObject *const *a) {
-    PyObject *cls = a[0], *arg = a[1], *args = a[2];
-
+Ref base_new(PyObject *cls, PyObject *arg, PyObject *args) {
     // An enumeration with its own class-bound __call__ takes the call over.
     Ref call = Ref::steal(PyObject_GetAttr(cls, state().names.__call__));
     if (!call) return nullptr;
@@ -71,7 +69,7 @@ PyObject *base_new(PyObject *const *a) {
         if (!level.enter()) return nullptr;
         call = Ref::steal(PyObject_GetAttr(cls, state().names.__call__));
         if (!call) return nullptr;
-        return PyObject_Call(call.get(), arg, args);
+        return Ref::steal(PyObject_Call(call.get(), arg, args));
     }
     call.reset();
     mt.reset();
@@ -161,7 +159,7 @@ PyObject *base_new(PyObject *const *a) {
     if (r < 0) return nullptr;
     if (!r && !(base = Ref::steal(PyTuple_Pack(1, cls)))) return nullptr;
     PyObject *margs[3] = {name.get(), base.get(), ns.get()};
-    PyObject *made = PyObject_Vectorcall(meta.get(), margs, 3, nullptr);
+    Ref made = Ref::steal(PyObject_Vectorcall(meta.get(), margs, 3, nullptr));
     if (!made && PyUnicode_Check(ns.get()))
         add_note("numor: calling %S builds a new enumeration, and a str given as its data is "
                  "taken as a class body, not as a name; to read a member, subscribe: %S[%.80R]; "
@@ -170,12 +168,13 @@ PyObject *base_new(PyObject *const *a) {
     return made;
 }
 
-PyObject *base_setattr(PyObject *const *) {
+Ref base_setattr([[maybe_unused]] PyObject *self, [[maybe_unused]] PyObject *attr,
+                 [[maybe_unused]] PyObject *val) {
     PyErr_SetString(PyExc_AttributeError, kSetMsg);
     return nullptr;
 }
 
-PyObject *base_delattr(PyObject *const *) {
+Ref base_delattr([[maybe_unused]] PyObject *self, [[maybe_unused]] PyObject *attr) {
     PyErr_SetString(PyExc_AttributeError, kDelMsg);
     return nullptr;
 }

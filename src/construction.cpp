@@ -70,11 +70,9 @@ Ref keys_of(PyObject *b) {
     if (PyType_Check(b) && Py_TYPE(b)->tp_getattro == PyType_Type.tp_getattro &&
         reinterpret_cast<PyTypeObject *>(b)->tp_dict) {
         PyObject *m = compat::type_lookup(Py_TYPE(b), state().names.keys);
-        if (m && is_function_with(m, meta_keys) &&
-            !compat::type_lookup(reinterpret_cast<PyTypeObject *>(b), state().names.keys)) {
-            PyObject *argv[1] = {b};
-            return Ref::steal(meta_keys(argv));
-        }
+        if (m && is_function_with(m, entry_of<meta_keys>) &&
+            !compat::type_lookup(reinterpret_cast<PyTypeObject *>(b), state().names.keys))
+            return meta_keys(b);
     }
     return Ref::steal(PyObject_CallMethodNoArgs(b, state().names.keys));
 }
@@ -273,9 +271,9 @@ Ref convert_value(PyObject *v) {
     return Ref::new_ref(v);
 }
 
-PyObject *meta_new(PyObject *const *a) {
-    PyObject *cls = a[0], *bases = a[2], *dct = a[3];
-    Ref name = Ref::new_ref(a[1]);
+Ref meta_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct,
+             [[maybe_unused]] PyObject *args) {
+    Ref class_name = Ref::new_ref(name);
 
     // Only enumeration bases take part; everything else is dropped.
     auto is_enum = [](PyObject *b) {
@@ -324,7 +322,7 @@ PyObject *meta_new(PyObject *const *a) {
         if (r) {
             r = type_equals(v.get(), reinterpret_cast<PyObject *>(&PyUnicode_Type));
             if (r < 0) return nullptr;
-            if (r && !(name = get_item(dct, state().names.nominis))) return nullptr;
+            if (r && !(class_name = get_item(dct, state().names.nominis))) return nullptr;
         }
         Ref names = order_members(dct, true, nullptr);
         if (!names) return nullptr;
@@ -343,7 +341,7 @@ PyObject *meta_new(PyObject *const *a) {
             }
             Ref w = convert_value(raw.get());
             if (!w) {
-                if (PyDict_Check(raw.get())) note_nested(nm.get(), name.get());
+                if (PyDict_Check(raw.get())) note_nested(nm.get(), class_name.get());
                 return nullptr;
             }
             if (PyList_Append(values.get(), w.get()) < 0) return nullptr;
@@ -366,11 +364,11 @@ PyObject *meta_new(PyObject *const *a) {
     } else {
         final_bases = std::move(filtered);
     }
-    return call_type_new(cls, name.get(), final_bases.get(), dct);
+    return call_type_new(cls, class_name.get(), final_bases.get(), dct);
 }
 
-PyObject *meta_keys(PyObject *const *a) {
-    Ref table = get_key(a[0]);
+Ref meta_keys(PyObject *self) {
+    Ref table = get_key(self);
     if (!table) return nullptr;
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return nullptr;
@@ -383,7 +381,7 @@ PyObject *meta_keys(PyObject *const *a) {
             const int pub = first_char_is_underscore(x, Py_NE);
             if (pub < 0 || (pub && PyList_Append(out.get(), x) < 0)) return nullptr;
         }
-        return out.release();
+        return out;
     }
     Ref it = Ref::steal(PyObject_GetIter(table.get()));
     if (!it) return nullptr;
@@ -392,7 +390,7 @@ PyObject *meta_keys(PyObject *const *a) {
         if (pub < 0 || (pub && PyList_Append(out.get(), x.get()) < 0)) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
-    return out.release();
+    return out;
 }
 
 }  // namespace numor

@@ -6,8 +6,8 @@
 
 namespace numor {
 
-PyObject *meta_new(PyObject *const *a);   // (cls, name, bases, dct, **args)
-PyObject *meta_keys(PyObject *const *a);  // (self)
+Ref meta_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct, PyObject *args);
+Ref meta_keys(PyObject *self);
 
 // A member value as a class body stores it: a non-empty dict becomes a
 // nested enumeration built from a shallow copy, a plain function a class

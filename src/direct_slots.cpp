@@ -23,9 +23,8 @@ namespace numor {
 namespace {
 
 PyObject *direct_subscript(PyObject *self, PyObject *key) {
-    if (!dispatch_finds(self, state().names.__getitem__, meta_getitem)) return state().slot_mp_subscript(self, key);
-    PyObject *argv[2] = {self, key};
-    return meta_getitem(argv);
+    if (!dispatch_finds(self, state().names.__getitem__, entry_of<meta_getitem>)) return state().slot_mp_subscript(self, key);
+    return meta_getitem(self, key).release();
 }
 
 // The body of `__len__` as the length slot returns it: `len(self._key)`.
@@ -37,27 +36,25 @@ Py_ssize_t len_body(PyObject *self) {
 }
 
 Py_ssize_t direct_sq_length(PyObject *self) {
-    if (!dispatch_finds(self, state().names.__len__, meta_len)) return state().slot_sq_length(self);
+    if (!dispatch_finds(self, state().names.__len__, entry_of<meta_len>)) return state().slot_sq_length(self);
     return len_body(self);
 }
 
 Py_ssize_t direct_mp_length(PyObject *self) {
-    if (!dispatch_finds(self, state().names.__len__, meta_len)) return state().slot_mp_length(self);
+    if (!dispatch_finds(self, state().names.__len__, entry_of<meta_len>)) return state().slot_mp_length(self);
     return len_body(self);
 }
 
 int direct_contains(PyObject *self, PyObject *key) {
-    if (!dispatch_finds(self, state().names.__contains__, meta_contains)) return state().slot_sq_contains(self, key);
-    PyObject *argv[2] = {self, key};
-    Ref r = Ref::steal(meta_contains(argv));
+    if (!dispatch_finds(self, state().names.__contains__, entry_of<meta_contains>)) return state().slot_sq_contains(self, key);
+    Ref r = meta_contains(self, key);
     if (!r) return -1;
     return PyObject_IsTrue(r.get());
 }
 
 PyObject *direct_iter(PyObject *self) {
-    if (!dispatch_finds(self, state().names.__iter__, meta_iter)) return state().slot_tp_iter(self);
-    PyObject *argv[1] = {self};
-    return meta_iter(argv);
+    if (!dispatch_finds(self, state().names.__iter__, entry_of<meta_iter>)) return state().slot_tp_iter(self);
+    return meta_iter(self).release();
 }
 
 }  // namespace

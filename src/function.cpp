@@ -9,7 +9,11 @@
 // given)". The built-in method types of the C API cannot do all of that
 // (they bind to their own method-wrapper types and their keyword handling
 // and messages differ), so the extension has one small function type of its
-// own, and each method is a plain C++ body over already-parsed arguments.
+// own, and each method is a plain C++ function with named parameters over
+// already-parsed arguments. A table row names the body through `def<...>`,
+// which records how many parameters it takes; making the function object
+// checks that count against the parameter list, so an import with a row
+// and a body that disagree fails with SystemError.
 //
 // A function object carries its parameter list as data: the names (interned
 // strings), how many are required, the defaults, and whether `*arg` and
@@ -97,8 +101,8 @@ bool same_name(PyObject *a, PyObject *b) {
 // Nothing here allocates through C++: the slots are sized by kMaxParams and
 // everything else is an interpreter object, so no C++ exception can start
 // on a call path.
-PyObject *parse_and_call(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs,
-                         PyObject *const *kwkeys, PyObject *const *kwvalues, Py_ssize_t nkw) {
+Ref parse_and_call(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs,
+                   PyObject *const *kwkeys, PyObject *const *kwvalues, Py_ssize_t nkw) {
     const Py_ssize_t np = f->nparams;
     PyObject *argv[kMaxParams + 2] = {};
     const Py_ssize_t npos = nargs < np ? nargs : np;
@@ -162,25 +166,38 @@ PyObject *parse_and_call(FunctionObject *f, PyObject *const *args, Py_ssize_t na
     return f->def->impl(argv);
 }
 
-PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
-                        PyObject *kwnames) {
+// The calling path of a function without `*arg` and `**args`, chosen when
+// it is made: an exact positional call hands the caller's array straight to
+// the body, and one that leaves trailing parameters to their defaults fills
+// a copy; keywords take the general path.
+PyObject *fn_vectorcall_simple(PyObject *self, PyObject *const *args, size_t nargsf,
+                               PyObject *kwnames) {
     FunctionObject *f = as_fn(self);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nkw == 0 && !f->varargs && !f->varkw) {
-        // The common case: every parameter passed by position, nothing to collect.
-        if (nargs == f->nparams) return f->def->impl(args);
-        // Next: positional arguments only, the rest from the defaults.
+    if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) {
+        if (nargs == f->nparams) return f->def->impl(args).release();
         if (nargs >= f->nrequired && nargs < f->nparams) {
             PyObject *argv[kMaxParams];
             for (Py_ssize_t i = 0; i < nargs; ++i) argv[i] = args[i];
             for (Py_ssize_t i = nargs; i < f->nparams; ++i)
                 argv[i] = PyTuple_GET_ITEM(f->defaults, i - f->nrequired);
-            return f->def->impl(argv);
+            return f->def->impl(argv).release();
         }
     }
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     return parse_and_call(f, args, nargs, nkw ? &PyTuple_GET_ITEM(kwnames, 0) : nullptr,
-                          args + nargs, nkw);
+                          args + nargs, nkw)
+        .release();
+}
+
+// The calling path of a function that collects extra arguments.
+PyObject *fn_vectorcall_general(PyObject *self, PyObject *const *args, size_t nargsf,
+                                PyObject *kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    return parse_and_call(as_fn(self), args, nargs,
+                          nkw ? &PyTuple_GET_ITEM(kwnames, 0) : nullptr, args + nargs, nkw)
+        .release();
 }
 
 // Reached with a dict of keywords (for example through `f.__call__`). Its
@@ -205,7 +222,8 @@ PyObject *fn_call(PyObject *self, PyObject *args, PyObject *kwargs) {
     }
     return parse_and_call(as_fn(self), &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
                           nkw ? &PyTuple_GET_ITEM(keys.get(), 0) : nullptr,
-                          nkw ? &PyTuple_GET_ITEM(values.get(), 0) : nullptr, nkw);
+                          nkw ? &PyTuple_GET_ITEM(values.get(), 0) : nullptr, nkw)
+        .release();
 }
 
 PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) {
@@ -405,14 +423,20 @@ Ref make_function(const FuncDef &def, const char *owner) {
         PyObject_GC_New(FunctionObject, state().function_type)));
     if (!obj) return obj;
     FunctionObject *f = as_fn(obj.get());
-    f->vectorcall = fn_vectorcall;
     f->def = &def;
+    f->vectorcall = fn_vectorcall_general;  // until the parameter list is known
     f->argnames = f->defaults = f->name = f->qualname = f->module = f->doc = f->signature =
         f->dict = f->weakrefs = nullptr;
     f->nparams = f->nrequired = 0;
     f->varargs = f->varkw = false;
     PyObject_GC_Track(obj.get());
     if (!parse_signature(f)) return Ref();
+    if (f->nparams + f->varargs + f->varkw != def.arity) {
+        PyErr_Format(PyExc_SystemError, "%s%s declares %zd parameters, its body takes %d",
+                     def.name, def.signature, f->nparams + f->varargs + f->varkw, def.arity);
+        return Ref();
+    }
+    f->vectorcall = f->varargs || f->varkw ? fn_vectorcall_general : fn_vectorcall_simple;
     f->name = PyUnicode_InternFromString(def.name);
     f->qualname = owner ? PyUnicode_FromFormat("%s.%s", owner, def.name)
                         : PyUnicode_FromString(def.name);

@@ -254,16 +254,16 @@ int member_iter_init() {
     return r ? 0 : -1;
 }
 
-PyObject *meta_iter(PyObject *const *a) {
+Ref meta_iter(PyObject *self) {
     MemberIter *it = PyObject_GC_New(MemberIter, state().member_iter_type);
     if (!it) return nullptr;
-    it->cls = Py_NewRef(a[0]);
+    it->cls = Py_NewRef(self);
     it->table = nullptr;
     it->pos = 0;
     it->started = it->finished = it->running = it->plain = false;
     it->weakrefs = nullptr;
     PyObject_GC_Track(it);
-    return reinterpret_cast<PyObject *>(it);
+    return Ref::steal(reinterpret_cast<PyObject *>(it));
 }
 
 }  // namespace numor

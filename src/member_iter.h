@@ -5,7 +5,7 @@
 
 namespace numor {
 
-PyObject *meta_iter(PyObject *const *a);  // (self)
+Ref meta_iter(PyObject *self);
 
 // Makes the iterator type, into the module state, and registers it as a
 // collections.abc.Generator.

@@ -134,7 +134,7 @@ Ref class_getattr(PyObject *cls, PyObject *name, bool many) {
     return Ref::steal(PyObject_GetAttr(cls, name));
 }
 
-PyObject *call_type_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct) {
+Ref call_type_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct) {
     if (!PyType_Check(cls)) {
         PyErr_Format(PyExc_TypeError, "type.__new__(X): X is not a type object (%s)",
                      Py_TYPE(cls)->tp_name);
@@ -158,9 +158,9 @@ PyObject *call_type_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject
     Ref args = Ref::steal(PyTuple_Pack(3, name, bases, dct));
     if (!args) return nullptr;
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject *cls_made = PyType_Type.tp_new(sub, args.get(), nullptr);
+    Ref made = Ref::steal(PyType_Type.tp_new(sub, args.get(), nullptr));
     Py_LeaveRecursiveCall();
-    return cls_made;
+    return made;
 }
 
 bool direct_setattr_ok(PyObject *self) {

@@ -49,8 +49,8 @@ constexpr Py_ssize_t kManyMembers = 512;
 // `type.__new__(cls, name, bases, dct)`: the checks the interpreter's
 // `type.__new__` makes of `cls`, with its messages, then the class creation
 // it performs, called with one argument tuple instead of the two that the
-// call through the attribute would pack. A new reference, or null.
-PyObject *call_type_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct);
+// call through the attribute would pack.
+Ref call_type_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct);
 
 // Calling type's attribute slot directly is what `type.__setattr__(self, ...)`
 // does once its checks pass: `self` is a class and no C-level metaclass in

@@ -143,8 +143,8 @@ bool drop_from_table(PyObject *self, PyObject *attr) {
 
 // `type.__setattr__` or `type.__delattr__` (val null), then the table step;
 // when the table step fails, the attribute and `_key` are put back.
-PyObject *change_attr(PyObject *self, PyObject *attr, PyObject *val,
-                      bool (*table_step)(PyObject *, PyObject *)) {
+Ref change_attr(PyObject *self, PyObject *attr, PyObject *val,
+                bool (*table_step)(PyObject *, PyObject *)) {
     Ref saved[2] = {save_attr(self, state().names._key), save_attr(self, attr)};
     if (!saved[0] || !saved[1]) return nullptr;
     if (type_setattr(self, attr, val) < 0) return nullptr;
@@ -153,26 +153,29 @@ PyObject *change_attr(PyObject *self, PyObject *attr, PyObject *val,
         roll_back(self, records, 2);
         return nullptr;
     }
-    Py_RETURN_NONE;
+    return Ref::new_ref(Py_None);
 }
 
 }  // namespace
 
-PyObject *mut_setattr(PyObject *const *a) { return change_attr(a[0], a[1], a[2], add_to_table); }
+Ref mut_setattr(PyObject *self, PyObject *attr, PyObject *val) {
+    return change_attr(self, attr, val, add_to_table);
+}
 
-PyObject *mut_delattr(PyObject *const *a) { return change_attr(a[0], a[1], nullptr, drop_from_table); }
+Ref mut_delattr(PyObject *self, PyObject *attr) {
+    return change_attr(self, attr, nullptr, drop_from_table);
+}
 
-PyObject *mut_delitem(PyObject *const *a) {
-    if (PyObject_DelAttr(a[0], a[1]) < 0) return nullptr;
-    Py_RETURN_NONE;
+Ref mut_delitem(PyObject *self, PyObject *item) {
+    if (PyObject_DelAttr(self, item) < 0) return nullptr;
+    return Ref::new_ref(Py_None);
 }
 
 // Adds and replaces members from a mapping. Every value is read and
 // converted before the class changes, and a failed change is rolled back,
 // so a failure leaves the class as it was; a name is added at most once, and a name takes its value from the key equal
 // to it, else from the first key that strips to it.
-PyObject *mut_update(PyObject *const *a) {
-    PyObject *self = a[0], *dct = a[1];
+Ref mut_update(PyObject *self, PyObject *dct) {
     Ref sources = Ref::steal(PyDict_New());
     if (!sources) return nullptr;
     Ref names = order_members(dct, false, sources.get());
@@ -249,7 +252,7 @@ PyObject *mut_update(PyObject *const *a) {
         Ref rec = save_attr(self, name);
         return rec && PyList_Append(undo.get(), rec.get()) == 0;
     };
-    auto fail = [&]() -> PyObject * {
+    auto fail = [&]() -> Ref {
         roll_back(self, undo.get());
         return nullptr;
     };
@@ -268,11 +271,10 @@ PyObject *mut_update(PyObject *const *a) {
     if (!table) return fail();
     Ref again = Ref::steal(PySequence_Tuple(table.get()));
     if (!again || set_key(self, again.get()) < 0) return fail();
-    Py_RETURN_NONE;
+    return Ref::new_ref(Py_None);
 }
 
-PyObject *mut_clear(PyObject *const *a) {
-    PyObject *self = a[0];
+Ref mut_clear(PyObject *self) {
     Ref names = Ref::steal(PyObject_CallMethodNoArgs(self, state().names.keys));
     if (!names) return nullptr;
     Ref undo = Ref::steal(PyList_New(0));
@@ -281,7 +283,7 @@ PyObject *mut_clear(PyObject *const *a) {
         Ref rec = save_attr(self, name);
         return rec && PyList_Append(undo.get(), rec.get()) == 0;
     };
-    auto fail = [&]() -> PyObject * {
+    auto fail = [&]() -> Ref {
         roll_back(self, undo.get());
         return nullptr;
     };
@@ -294,7 +296,7 @@ PyObject *mut_clear(PyObject *const *a) {
         if (!save(n.get()) || PyObject_DelAttr(self, n.get()) < 0) return fail();
     }
     if (PyErr_Occurred()) return fail();
-    Py_RETURN_NONE;
+    return Ref::new_ref(Py_None);
 }
 
 }  // namespace numor

@@ -25,81 +25,79 @@
 #include <atomic>
 #include <cstdint>
 #include <iterator>
-#include <string_view>
 
 namespace numor {
 
 namespace {
 
-PyObject *is_numor(PyObject *const *a) {
+Ref is_numor(PyObject *obj) {
     Ref meta = global(state().names.mNUmor);
     if (!meta) return nullptr;
-    const int r = PyObject_IsInstance(a[0], meta.get());
+    const int r = PyObject_IsInstance(obj, meta.get());
     if (r < 0) return nullptr;
-    return PyBool_FromLong(r);
+    return Ref::steal(PyBool_FromLong(r));
 }
 
-// One namespace entry: a function, or (`alias_of` set) the entry of that
-// name read back from the namespace.
-struct Entry {
-    FuncDef def;
-    const char *alias_of;
+const FuncDef kMetaEntries[] = {
+    def<meta_new>("__new__", "(cls, name, bases, dct, **args)", Kind::static_method),
+    def<meta_keys>("keys", "(self)"),
+    def<meta_values>("values", "(self)"),
+    def<meta_index>("index", "(self, key)"),
+    def<meta_get>("get", "(self, key, pz=None)"),
+    def<meta_len>("__len__", "(self)"),
+    def<meta_iter>("__iter__", "(self)"),
+    def<meta_contains>("__contains__", "(self, key)"),
+    def<meta_getitem>("__getitem__", "(self, key)"),
+    def<meta_add>("__add__", "(self, value)"),
+    def<meta_dir>("__dir__", "(self)"),
+    def<meta_bool>("__bool__", "(self)"),
+    alias("__nonzero__", "__bool__"),
+    def<meta_repr>("__repr__", "(self)"),
+    def<meta_str>("__str__", "(self)"),
+    alias("__unicode__", "__str__"),
 };
 
-const Entry kMetaEntries[] = {
-    {{"__new__", "(cls, name, bases, dct, **args)", meta_new}, nullptr},
-    {{"keys", "(self)", meta_keys}, nullptr},
-    {{"values", "(self)", meta_values}, nullptr},
-    {{"index", "(self, key)", meta_index}, nullptr},
-    {{"get", "(self, key, pz=None)", meta_get}, nullptr},
-    {{"__len__", "(self)", meta_len}, nullptr},
-    {{"__iter__", "(self)", meta_iter}, nullptr},
-    {{"__contains__", "(self, key)", meta_contains}, nullptr},
-    {{"__getitem__", "(self, key)", meta_getitem}, nullptr},
-    {{"__add__", "(self, value)", meta_add}, nullptr},
-    {{"__dir__", "(self)", meta_dir}, nullptr},
-    {{"__bool__", "(self)", meta_bool}, nullptr},
-    {{"__nonzero__", nullptr, nullptr}, "__bool__"},
-    {{"__repr__", "(self)", meta_repr}, nullptr},
-    {{"__str__", "(self)", meta_str}, nullptr},
-    {{"__unicode__", nullptr, nullptr}, "__str__"},
+const FuncDef kMutableMetaEntries[] = {
+    def<mut_update>("update", "(self, dct)"),
+    def<mut_clear>("clear", "(self)"),
+    def<mut_setattr>("__setattr__", "(self, attr, val)"),
+    def<mut_delattr>("__delattr__", "(self, attr)"),
+    def<mut_delitem>("__delitem__", "(self, item)"),
 };
 
-const Entry kMutableMetaEntries[] = {
-    {{"update", "(self, dct)", mut_update}, nullptr},
-    {{"clear", "(self)", mut_clear}, nullptr},
-    {{"__setattr__", "(self, attr, val)", mut_setattr}, nullptr},
-    {{"__delattr__", "(self, attr)", mut_delattr}, nullptr},
-    {{"__delitem__", "(self, item)", mut_delitem}, nullptr},
+const FuncDef kBaseEntries[] = {
+    def<base_new>("__new__", "(cls, *arg, **args)", Kind::static_method),
+    def<base_setattr>("__setattr__", "(self, attr, val)"),
+    def<base_delattr>("__delattr__", "(self, attr)"),
 };
 
-const Entry kBaseEntries[] = {
-    {{"__new__", "(cls, *arg, **args)", base_new}, nullptr},
-    {{"__setattr__", "(self, attr, val)", base_setattr}, nullptr},
-    {{"__delattr__", "(self, attr)", base_delattr}, nullptr},
-};
+const FuncDef kIsNumor = def<is_numor>("is_numor", "(obj)");
 
-const FuncDef kIsNumor = {"is_numor", "(obj)", is_numor};
-
-bool fill_namespace(PyObject *ns, const char *owner, const Entry *entries, size_t count) {
+bool fill_namespace(PyObject *ns, const char *owner, const FuncDef *entries, size_t count) {
     Ref qualname = Ref::steal(PyUnicode_FromString(owner));
     if (!qualname) return false;
     if (PyObject_SetItem(ns, state().names.__module__, state().names.numor) < 0 ||
         PyObject_SetItem(ns, state().names.__qualname__, qualname.get()) < 0)
         return false;
     for (size_t i = 0; i < count; ++i) {
-        const Entry &e = entries[i];
+        const FuncDef &e = entries[i];
         Ref value;
-        if (e.alias_of) {
-            value = Ref::steal(PyObject_GetItem(ns, Ref::steal(PyUnicode_FromString(e.alias_of)).get()));
-        } else {
-            value = make_function(e.def, owner);
-            if (value && std::string_view(e.def.name) == "__new__")
-                value = Ref::steal(PyStaticMethod_New(value.get()));
+        switch (e.kind) {
+            case Kind::alias: {
+                Ref of = Ref::steal(PyUnicode_FromString(e.signature));
+                if (of) value = Ref::steal(PyObject_GetItem(ns, of.get()));
+                break;
+            }
+            case Kind::function:
+                value = make_function(e, owner);
+                break;
+            case Kind::static_method:
+                value = make_function(e, owner);
+                if (value) value = Ref::steal(PyStaticMethod_New(value.get()));
+                break;
         }
-        if (!value || PyObject_SetItem(ns, Ref::steal(PyUnicode_FromString(e.def.name)).get(),
-                                       value.get()) < 0)
-            return false;
+        Ref name = value ? Ref::steal(PyUnicode_FromString(e.name)) : Ref();
+        if (!name || PyObject_SetItem(ns, name.get(), value.get()) < 0) return false;
     }
     return true;
 }
@@ -125,7 +123,7 @@ PyTypeObject *winning_metaclass(PyTypeObject *meta, PyObject *bases) {
 
 // The steps of a class statement `class name(*bases, metaclass=meta)`:
 // the winning metaclass, its __prepare__, the body, the metaclass call.
-Ref make_class(const char *name, PyObject *meta, PyObject *bases, const Entry *entries = nullptr,
+Ref make_class(const char *name, PyObject *meta, PyObject *bases, const FuncDef *entries = nullptr,
                size_t count = 0) {
     Ref winner = Ref::new_ref(meta);
     if (PyType_Check(meta)) {

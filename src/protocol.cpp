@@ -141,8 +141,7 @@ Ref getitem_steps(PyObject *self, PyObject *key, PyObject *walked = nullptr) {
 
 }  // namespace
 
-PyObject *meta_values(PyObject *const *a) {
-    PyObject *self = a[0];
+Ref meta_values(PyObject *self) {
     Ref table = get_key(self);
     if (!table) return nullptr;
     if (PyTuple_CheckExact(table.get())) {
@@ -155,7 +154,7 @@ PyObject *meta_values(PyObject *const *a) {
             if (!v) return nullptr;
             PyTuple_SET_ITEM(out.get(), i, v.release());
         }
-        return out.release();
+        return out;
     }
     Ref out = Ref::steal(PyList_New(0));
     Ref it = Ref::steal(PyObject_GetIter(table.get()));
@@ -165,64 +164,62 @@ PyObject *meta_values(PyObject *const *a) {
         if (!v || PyList_Append(out.get(), v.get()) < 0) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
-    return PyList_AsTuple(out.get());
+    return Ref::steal(PyList_AsTuple(out.get()));
 }
 
-PyObject *meta_index(PyObject *const *a) {
-    PyObject *self = a[0];
-    Ref key = Ref::new_ref(a[1]);
+Ref meta_index(PyObject *self, PyObject *key) {
+    Ref k = Ref::new_ref(key);
     Ref meta = global(state().names.mNUmor);
     if (!meta) return nullptr;
-    const int r = type_equals(key.get(), meta.get());
+    const int r = type_equals(k.get(), meta.get());
     if (r < 0) return nullptr;
-    const int is_int = r ? 0 : is_instance(key.get(), &PyLong_Type);
+    const int is_int = r ? 0 : is_instance(k.get(), &PyLong_Type);
     if (is_int < 0) return nullptr;
     if (r) {
-        key = Ref::steal(PyObject_GetAttr(key.get(), state().names.__name__));
-        if (!key) return nullptr;
+        k = Ref::steal(PyObject_GetAttr(k.get(), state().names.__name__));
+        if (!k) return nullptr;
     } else if (is_int) {
         Ref table = get_key(self);
         if (!table) return nullptr;
-        return PyObject_GetItem(table.get(), key.get());
+        return Ref::steal(PyObject_GetItem(table.get(), k.get()));
     }
     Ref table = get_key(self);
     if (!table) return nullptr;
-    return member_index_of(self, table.get(), key.get()).release();
+    return member_index_of(self, table.get(), k.get());
 }
 
-PyObject *meta_get(PyObject *const *a) {
-    const int r = PySequence_Contains(a[0], a[1]);
+Ref meta_get(PyObject *self, PyObject *key, PyObject *pz) {
+    const int r = PySequence_Contains(self, key);
     if (r < 0) return nullptr;
-    if (r) return PyObject_GetItem(a[0], a[1]);
-    return Py_NewRef(a[2]);
+    if (r) return Ref::steal(PyObject_GetItem(self, key));
+    return Ref::new_ref(pz);
 }
 
-PyObject *meta_len(PyObject *const *a) {
-    Ref table = get_key(a[0]);
+Ref meta_len(PyObject *self) {
+    Ref table = get_key(self);
     if (!table) return nullptr;
-    if (PyTuple_CheckExact(table.get())) return PyLong_FromSsize_t(PyTuple_GET_SIZE(table.get()));
-    return pylen(table.get()).release();
+    if (PyTuple_CheckExact(table.get())) return Ref::steal(PyLong_FromSsize_t(PyTuple_GET_SIZE(table.get())));
+    return pylen(table.get());
 }
 
-PyObject *meta_contains(PyObject *const *a) {
-    PyObject *self = a[0], *key = a[1];
+Ref meta_contains(PyObject *self, PyObject *key) {
     int r = is_instance(key, &PyLong_Type);
     if (r < 0) return nullptr;
     if (r) {
         // The chained comparison `0 <= key < len(self)`.
         Ref lower;
         if (PyLong_CheckExact(key)) {
-            if (compat::long_sign(key) < 0) Py_RETURN_FALSE;
+            if (compat::long_sign(key) < 0) return Ref::new_ref(Py_False);
         } else {
             lower = Ref::steal(PyObject_RichCompare(zero(), key, Py_LE));
             if (!lower) return nullptr;
             const int t = PyObject_IsTrue(lower.get());
             if (t < 0) return nullptr;
-            if (!t) return lower.release();
+            if (!t) return lower;
         }
         Ref n = pylen(self);
         if (!n) return nullptr;
-        return PyObject_RichCompare(key, n.get(), Py_LT);
+        return Ref::steal(PyObject_RichCompare(key, n.get(), Py_LT));
     }
     Ref k = Ref::new_ref(key);
     if ((r = is_instance(key, &PyUnicode_Type)) < 0) return nullptr;
@@ -234,18 +231,17 @@ PyObject *meta_contains(PyObject *const *a) {
     if (!table) return nullptr;
     r = member_contains(self, table.get(), k.get());
     if (r < 0) return nullptr;
-    return PyBool_FromLong(r);
+    return Ref::steal(PyBool_FromLong(r));
 }
 
-PyObject *meta_getitem(PyObject *const *a) {
-    Ref key = Ref::new_ref(a[1]);
-    Ref r = getitem_steps(a[0], key.get());
-    if (!r) guard_keyerror(key.get());
-    return r.release();
+Ref meta_getitem(PyObject *self, PyObject *key) {
+    Ref held = Ref::new_ref(key);
+    Ref r = getitem_steps(self, key);
+    if (!r) guard_keyerror(key);
+    return r;
 }
 
-PyObject *meta_add(PyObject *const *a) {
-    PyObject *self = a[0], *value = a[1];
+Ref meta_add(PyObject *self, PyObject *value) {
     Ref meta = global(state().names.mNUmor);
     if (!meta) return nullptr;
     const int r = PyObject_IsInstance(value, meta.get());
@@ -267,39 +263,39 @@ PyObject *meta_add(PyObject *const *a) {
     Ref kwnames = Ref::steal(PyTuple_Pack(2, state().names.base, state().names.name));
     if (!kwnames) return nullptr;
     PyObject *args[2] = {base.get(), name.get()};
-    return PyObject_Vectorcall(fn.get(), args, 0, kwnames.get());
+    return Ref::steal(PyObject_Vectorcall(fn.get(), args, 0, kwnames.get()));
 }
 
-PyObject *meta_dir(PyObject *const *a) {
-    Ref table = get_key(a[0]);
+Ref meta_dir(PyObject *self) {
+    Ref table = get_key(self);
     if (!table) return nullptr;
-    return PySequence_List(table.get());
+    return Ref::steal(PySequence_List(table.get()));
 }
 
-PyObject *meta_bool(PyObject *const *a) {
-    Ref table = get_key(a[0]);
+Ref meta_bool(PyObject *self) {
+    Ref table = get_key(self);
     if (!table) return nullptr;
     const int t = PyObject_IsTrue(table.get());
     if (t < 0) return nullptr;
-    return PyBool_FromLong(t);
+    return Ref::steal(PyBool_FromLong(t));
 }
 
-PyObject *meta_repr(PyObject *const *a) {
-    Ref name = Ref::steal(PyObject_GetAttr(a[0], state().names.__name__));
+Ref meta_repr(PyObject *self) {
+    Ref name = Ref::steal(PyObject_GetAttr(self, state().names.__name__));
     if (!name) return nullptr;
-    Ref ident = Ref::steal(PyLong_FromVoidPtr(a[0]));
+    Ref ident = Ref::steal(PyLong_FromVoidPtr(self));
     if (!ident) return nullptr;
-    return PyUnicode_FromFormat("<NUmor(%S): %S>", name.get(), ident.get());
+    return Ref::steal(PyUnicode_FromFormat("<NUmor(%S): %S>", name.get(), ident.get()));
 }
 
-PyObject *meta_str(PyObject *const *a) { return PyObject_GetAttr(a[0], state().names.__name__); }
+Ref meta_str(PyObject *self) { return Ref::steal(PyObject_GetAttr(self, state().names.__name__)); }
 
 // `cls[key]` through the subscription protocol of `cls`. When its slot would
 // land in this module's `__getitem__` (the direct slot, or the generic
 // dispatcher that finds our function), the body is called here instead,
 // which is the same call without the dispatch.
 Ref subscript(PyObject *cls, PyObject *key, PyObject *walked) {
-    if (subscript_reaches(cls, meta_getitem)) {
+    if (subscript_reaches(cls, entry_of<meta_getitem>)) {
         Ref hold = Ref::new_ref(key);
         Ref r = getitem_steps(cls, key, walked);
         if (!r) guard_keyerror(key);

@@ -5,17 +5,17 @@
 
 namespace numor {
 
-PyObject *meta_values(PyObject *const *a);    // (self)
-PyObject *meta_index(PyObject *const *a);     // (self, key)
-PyObject *meta_get(PyObject *const *a);       // (self, key, pz=None)
-PyObject *meta_len(PyObject *const *a);       // (self)
-PyObject *meta_contains(PyObject *const *a);  // (self, key)
-PyObject *meta_getitem(PyObject *const *a);   // (self, key)
-PyObject *meta_add(PyObject *const *a);       // (self, value)
-PyObject *meta_dir(PyObject *const *a);       // (self)
-PyObject *meta_bool(PyObject *const *a);      // (self)
-PyObject *meta_repr(PyObject *const *a);      // (self)
-PyObject *meta_str(PyObject *const *a);       // (self)
+Ref meta_values(PyObject *self);
+Ref meta_index(PyObject *self, PyObject *key);
+Ref meta_get(PyObject *self, PyObject *key, PyObject *pz);
+Ref meta_len(PyObject *self);
+Ref meta_contains(PyObject *self, PyObject *key);
+Ref meta_getitem(PyObject *self, PyObject *key);
+Ref meta_add(PyObject *self, PyObject *value);
+Ref meta_dir(PyObject *self);
+Ref meta_bool(PyObject *self);
+Ref meta_repr(PyObject *self);
+Ref meta_str(PyObject *self);
 
 // `cls[key]` through the subscription protocol of `cls`, calling the body
 // of `__getitem__` directly when the protocol would land there. `walked`,

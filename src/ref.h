@@ -24,6 +24,7 @@ namespace numor {
 class Ref {
   public:
     Ref() noexcept = default;
+    Ref(std::nullptr_t) noexcept {}  // so that `return nullptr;` reads as failure
     Ref(const Ref &) = delete;
     Ref &operator=(const Ref &) = delete;
     Ref(Ref &&other) noexcept : p_(other.p_) { other.p_ = nullptr; }
