@@ -131,16 +131,19 @@ bool str_equal(PyObject *a, PyObject *b) {
 
 }  // namespace
 
-Py_ssize_t str_scan(PyObject *const *items, Py_ssize_t n, PyObject *key) {
+Scan str_scan(PyObject *const *items, Py_ssize_t n, PyObject *key, Py_ssize_t &pos) {
     PyTypeObject *const str = &PyUnicode_Type;
     if (PyUnicode_CHECK_INTERNED(key)) {
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject *item = items[i];
-            if (item == key) return i;
-            if (Py_TYPE(item) != str) return -3;
-            if (!PyUnicode_CHECK_INTERNED(item) && str_equal(item, key)) return i;
+            if (item == key || (Py_TYPE(item) == str && !PyUnicode_CHECK_INTERNED(item) &&
+                                str_equal(item, key))) {
+                pos = i;
+                return Scan::hit;
+            }
+            if (Py_TYPE(item) != str) return Scan::unsupported;
         }
-        return -1;
+        return Scan::miss;
     }
     // A key built at run time has no hash yet; with it, items that carry
     // theirs (interned ones always do) are told apart without comparing
@@ -148,13 +151,47 @@ Py_ssize_t str_scan(PyObject *const *items, Py_ssize_t n, PyObject *key) {
     const Py_hash_t kh = PyObject_Hash(key);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *item = items[i];
-        if (item == key) return i;
-        if (Py_TYPE(item) != str) return -3;
-        const Py_hash_t ih = reinterpret_cast<PyASCIIObject *>(item)->hash;
-        if (ih != kh && ih != -1) continue;
-        if (same_chars(item, key)) return i;
+        if (item != key) {
+            if (Py_TYPE(item) != str) return Scan::unsupported;
+            const Py_hash_t ih = reinterpret_cast<PyASCIIObject *>(item)->hash;
+            if (ih != kh && ih != -1) continue;
+            if (!same_chars(item, key)) continue;
+        }
+        pos = i;
+        return Scan::hit;
     }
-    return -1;
+    return Scan::miss;
+}
+
+Found find_name_slow(PyObject *seq, PyObject *key, Py_ssize_t *pos) {
+    if (pos) *pos = -1;
+    if (PyTuple_CheckExact(seq)) {
+        // The scan above gave up (or the key is not an exact str): compare
+        // generically, holding the tuple and each item across the call.
+        Ref hold = Ref::new_ref(seq);
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) {
+            Ref item = Ref::new_ref(PyTuple_GET_ITEM(seq, i));
+            const int r = PyObject_RichCompareBool(item.get(), key, Py_EQ);
+            if (r < 0) return Found::error;
+            if (r) {
+                if (pos) *pos = i;
+                return Found::yes;
+            }
+        }
+        return Found::no;
+    }
+    if (PyList_CheckExact(seq) && PyUnicode_CheckExact(key)) {
+        Py_ssize_t i = -1;
+        switch (str_scan(PySequence_Fast_ITEMS(seq), PyList_GET_SIZE(seq), key, i)) {
+            case Scan::hit:
+                if (pos) *pos = i;
+                return Found::yes;
+            case Scan::miss: return Found::no;
+            case Scan::unsupported:
+            case Scan::error: break;
+        }
+    }
+    return found_from(PySequence_Contains(seq, key));
 }
 
 KeyMemo key_memo;
@@ -168,43 +205,16 @@ Ref get_key_slow(PyObject *cls) {
     return Ref::new_ref(attr);
 }
 
-Py_ssize_t tuple_find(PyObject *tup, PyObject *key) {
-    const Py_ssize_t n = PyTuple_GET_SIZE(tup);
-    if (PyUnicode_CheckExact(key)) {
-        const Py_ssize_t i = str_scan(&PyTuple_GET_ITEM(tup, 0), n, key);
-        if (i != -3) return i;
-    }
-    Ref hold = Ref::new_ref(tup);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref it = Ref::new_ref(PyTuple_GET_ITEM(tup, i));
-        const int r = PyObject_RichCompareBool(it.get(), key, Py_EQ);
-        if (r < 0) return -2;
-        if (r) return i;
-    }
-    return -1;
-}
-
-int contains_any(PyObject *seq, PyObject *key) {
-    if (PyTuple_CheckExact(seq)) {
-        const Py_ssize_t i = tuple_find(seq, key);
-        return i == -2 ? -1 : i >= 0;
-    }
-    if (PyList_CheckExact(seq) && PyUnicode_CheckExact(key)) {
-        const Py_ssize_t i = str_scan(PySequence_Fast_ITEMS(seq), PyList_GET_SIZE(seq), key);
-        if (i != -3) return i >= 0;
-    }
-    return PySequence_Contains(seq, key);
-}
-
 Ref index_of(PyObject *seq, PyObject *key) {
     if (PyTuple_CheckExact(seq)) {
-        const Py_ssize_t i = tuple_find(seq, key);
-        if (i == -2) return Ref();
-        if (i == -1) {
-            PyErr_SetString(PyExc_ValueError, "tuple.index(x): x not in tuple");
-            return Ref();
+        Py_ssize_t i = -1;
+        switch (find_name(seq, key, &i)) {
+            case Found::yes: return Ref::steal(PyLong_FromSsize_t(i));
+            case Found::no:
+                PyErr_SetString(PyExc_ValueError, "tuple.index(x): x not in tuple");
+                return Ref();
+            case Found::error: return Ref();
         }
-        return Ref::steal(PyLong_FromSsize_t(i));
     }
     return Ref::steal(PyObject_CallMethodOneArg(seq, state().names.index, key));
 }
@@ -256,27 +266,17 @@ int is_instance(PyObject *obj, PyTypeObject *a, PyTypeObject *b) {
     return r ? r : is_instance(obj, b);
 }
 
-int find_member(PyObject *cls, PyObject *table, PyObject *key, Ref &name) {
-    if (PyTuple_CheckExact(table) && PyUnicode_CheckExact(key)) {
-        const Py_ssize_t n = PyTuple_GET_SIZE(table);
-        Py_ssize_t pos = -1;
-        Scan found = Scan::unsupported;
-        if (use_index(table, key)) found = indexed_find(cls, table, key, &pos);
-        if (found == Scan::error) return -1;
-        if (found == Scan::unsupported) {
-            pos = str_scan(&PyTuple_GET_ITEM(table, 0), n, key);
-            if (pos != -3) found = pos >= 0 ? Scan::hit : Scan::miss;
-        }
-        if (found == Scan::miss) return 0;
-        if (found == Scan::hit) {
-            // Both ways only match exact str elements.
-            name = Ref::new_ref(PyTuple_GET_ITEM(table, pos));
-            return 1;
-        }
-    }
-    const int r = contains(table, key);
-    if (r > 0) name = Ref::new_ref(key);
-    return r;
+Found find_member(PyObject *cls, PyObject *table, PyObject *key, Ref &name) {
+    Py_ssize_t pos = -1;
+    const Found found = member_find(cls, table, key, &pos);
+    if (found != Found::yes) return found;
+    // A found exact str key was matched by an exact str element of a tuple.
+    if (PyTuple_CheckExact(table) && PyUnicode_CheckExact(key) && pos >= 0 &&
+        PyUnicode_CheckExact(PyTuple_GET_ITEM(table, pos)))
+        name = Ref::new_ref(PyTuple_GET_ITEM(table, pos));
+    else
+        name = Ref::new_ref(key);
+    return Found::yes;
 }
 
 Ref member_index_of(PyObject *cls, PyObject *table, PyObject *key) {

@@ -37,25 +37,11 @@ namespace {
 
 // `tuple(getattr(b, n) for n in names)`
 Ref values_of(PyObject *b, PyObject *names) {
-    if (PyList_CheckExact(names)) {
-        if (PyList_GET_SIZE(names) == 0) return Ref::steal(PyTuple_New(0));
-        // What the list iterator does: the length is read afresh at each
-        // step, since an attribute lookup may run code that changes it.
-        Ref out = Ref::steal(PyList_New(0));
-        if (!out) return out;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
-            Ref n = Ref::new_ref(PyList_GET_ITEM(names, i));
-            Ref v = class_getattr(b, n.get());
-            if (!v || PyList_Append(out.get(), v.get()) < 0) return Ref();
-        }
-        return Ref::steal(PyList_AsTuple(out.get()));
-    }
-    Ref it = Ref::steal(PyObject_GetIter(names));
-    if (!it) return it;
+    Walk walk;
     Ref out = Ref::steal(PyList_New(0));
-    if (!out) return out;
-    while (Ref n = next_item(it.get())) {
-        Ref v = class_getattr(b, n.get());
+    if (!out || !walk.start(names)) return Ref();
+    while (PyObject *n = walk.next()) {
+        Ref v = class_getattr(b, n);
         if (!v || PyList_Append(out.get(), v.get()) < 0) return Ref();
     }
     if (PyErr_Occurred()) return Ref();
@@ -77,32 +63,6 @@ Ref keys_of(PyObject *b) {
     return Ref::steal(PyObject_CallMethodNoArgs(b, state().names.keys));
 }
 
-// `iter(seq)` and its `next`. An exact list (what concat gives) is walked by
-// index as its iterator would walk it: the length read afresh at each step,
-// and once past the end, finished for good.
-class Walk {
-  public:
-    bool start(PyObject *seq) {
-        if (PyList_CheckExact(seq)) {
-            list_ = Ref::new_ref(seq);
-            return true;
-        }
-        it_ = Ref::steal(PyObject_GetIter(seq));
-        return static_cast<bool>(it_);
-    }
-    // The next item, or null: finished (no error set) or failed.
-    Ref next() {
-        if (!list_) return it_ ? next_item(it_.get()) : Ref();
-        if (pos_ < PyList_GET_SIZE(list_.get())) return Ref::new_ref(PyList_GET_ITEM(list_.get(), pos_++));
-        list_.reset();
-        return Ref();
-    }
-
-  private:
-    Ref list_, it_;
-    Py_ssize_t pos_ = 0;
-};
-
 // `k in names` for the growing list of member names. While every name in it
 // is an exact str, a set of them gives, for an exact str `k`, the answer of
 // the list's own scan (comparing two exact str runs no Python code) without
@@ -117,7 +77,7 @@ class Taken {
             PyList_GET_SIZE(names_) >= kSetFrom && !make_set())
             return -1;
         if (set_ && PyUnicode_CheckExact(k)) return PySet_Contains(set_.get(), k);
-        return numor::contains(names_, k);
+        return static_cast<int>(find_name(names_, k));
     }
     // Records `k`, just appended to the names.
     bool add(PyObject *k) {
@@ -172,9 +132,9 @@ bool inherit(PyObject *bases, PyObject *names, PyObject *values) {
     if (!it1.start(all_names.get()) || !it2.start(all_values.get())) return false;
     Taken taken(names);
     for (;;) {
-        Ref k = it1.next();
+        Ref k = Ref::new_ref(it1.next());
         if (!k) break;
-        Ref v = it2.next();
+        Ref v = Ref::new_ref(it2.next());
         if (!v) break;
         int skip = taken.contains(k.get());
         if (skip < 0) return false;
@@ -373,8 +333,9 @@ Ref meta_keys(PyObject *self) {
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return nullptr;
     if (PyTuple_CheckExact(table.get())) {
-        // Testing an exact str's first character runs no Python code, but
-        // the test of any other item may: keep the table alive for it.
+        // The usual table, walked without the walker's bookkeeping (this is
+        // a hot path): testing an exact str's first character runs no
+        // Python code, and `table` keeps every item alive for any other.
         const Py_ssize_t n = PyTuple_GET_SIZE(table.get());
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject *x = PyTuple_GET_ITEM(table.get(), i);
@@ -383,11 +344,11 @@ Ref meta_keys(PyObject *self) {
         }
         return out;
     }
-    Ref it = Ref::steal(PyObject_GetIter(table.get()));
-    if (!it) return nullptr;
-    while (Ref x = next_item(it.get())) {
-        const int pub = first_char_is_underscore(x.get(), Py_NE);
-        if (pub < 0 || (pub && PyList_Append(out.get(), x.get()) < 0)) return nullptr;
+    Walk walk;
+    if (!walk.start(table.get())) return nullptr;
+    while (PyObject *x = walk.next()) {
+        const int pub = first_char_is_underscore(x, Py_NE);
+        if (pub < 0 || (pub && PyList_Append(out.get(), x) < 0)) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
     return out;

@@ -31,8 +31,7 @@ PyObject *direct_subscript(PyObject *self, PyObject *key) {
 Py_ssize_t len_body(PyObject *self) {
     Ref table = get_key(self);
     if (!table) return -1;
-    if (PyTuple_CheckExact(table.get())) return PyTuple_GET_SIZE(table.get());
-    return PyObject_Length(table.get());
+    return table_length(table.get());
 }
 
 Py_ssize_t direct_sq_length(PyObject *self) {

@@ -94,10 +94,10 @@ namespace {
 bool add_to_table(PyObject *self, PyObject *attr) {
     Ref table = get_key(self);
     if (!table) return false;
-    int r = member_contains(self, table.get(), attr);
-    if (r < 0) return false;
-    if (r) return true;
-    r = first_char_is_underscore(attr, Py_EQ);
+    const Found found = member_find(self, table.get(), attr);
+    if (found == Found::error) return false;
+    if (found == Found::yes) return true;
+    const int r = first_char_is_underscore(attr, Py_EQ);
     if (r < 0) return false;
     if (r) return true;
     // self._key += (attr,)
@@ -113,9 +113,9 @@ bool add_to_table(PyObject *self, PyObject *attr) {
 bool drop_from_table(PyObject *self, PyObject *attr) {
     Ref table = get_key(self);
     if (!table) return false;
-    const int r = member_contains(self, table.get(), attr);
-    if (r < 0) return false;
-    if (!r) return true;
+    const Found found = member_find(self, table.get(), attr);
+    if (found == Found::error) return false;
+    if (found == Found::no) return true;
     // self._key = self._key[:i] + self._key[i + 1:]
     table = get_key(self);
     if (!table) return false;
@@ -189,10 +189,10 @@ Ref mut_update(PyObject *self, PyObject *dct) {
         Ref n = Ref::new_ref(PyList_GET_ITEM(names.get(), i));
         Ref table = get_key(self);
         if (!table) return nullptr;
-        int r = member_contains(self, table.get(), n.get());
-        if (r < 0) return nullptr;
-        if (r) continue;
-        r = PySet_Contains(seen.get(), n.get());
+        const Found found = member_find(self, table.get(), n.get());
+        if (found == Found::error) return nullptr;
+        if (found == Found::yes) continue;
+        const int r = PySet_Contains(seen.get(), n.get());
         if (r < 0) return nullptr;
         if (r) continue;
         if (PySet_Add(seen.get(), n.get()) < 0 || PyList_Append(fresh.get(), n.get()) < 0)

@@ -85,15 +85,6 @@ void ordo_forget(OrdoKey *k) {
     k->unindexable = false;
 }
 
-// Fast path for a plain list or tuple of plain strings: one scan gives both
-// `x in ordo` and `ordo.index(x)`. -1 not found, -2 give up (generic path).
-Py_ssize_t scan_plain(PyObject *ordo, PyObject *x) {
-    if (!PyUnicode_CheckExact(x)) return -2;
-    if (!PyList_CheckExact(ordo) && !PyTuple_CheckExact(ordo)) return -2;
-    const Py_ssize_t i = str_scan(PySequence_Fast_ITEMS(ordo), Py_SIZE(ordo), x);
-    return i == -3 ? -2 : i;
-}
-
 PyObject *ordo_key_call(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     auto *k = reinterpret_cast<OrdoKey *>(self);
     if (PyVectorcall_NARGS(nargsf) != 1 || kwnames) {
@@ -108,9 +99,14 @@ PyObject *ordo_key_call(PyObject *self, PyObject *const *args, size_t nargsf, Py
         if (PyObject *pos = PyDict_GetItemWithError(k->positions, x)) return Py_NewRef(pos);
         if (PyErr_Occurred()) return nullptr;
     } else {
-        const Py_ssize_t i = scan_plain(ordo.get(), x);
-        if (i >= 0) return PyLong_FromSsize_t(i);
-        if (i == -2) {
+        // For a plain list or tuple of plain strings one scan gives both
+        // `x in ordo` and `ordo.index(x)`.
+        Py_ssize_t i = -1;
+        Scan found = Scan::unsupported;
+        if (PyUnicode_CheckExact(x) && (PyList_CheckExact(ordo.get()) || PyTuple_CheckExact(ordo.get())))
+            found = str_scan(PySequence_Fast_ITEMS(ordo.get()), Py_SIZE(ordo.get()), x, i);
+        if (found == Scan::hit) return PyLong_FromSsize_t(i);
+        if (found == Scan::unsupported) {
             ordo_forget(k);
             const int in = PySequence_Contains(ordo.get(), x);
             if (in < 0) return nullptr;

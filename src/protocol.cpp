@@ -124,14 +124,13 @@ Ref getitem_steps(PyObject *self, PyObject *key, PyObject *walked = nullptr) {
         Ref table = get_key(self);
         if (!table) return table;
         Ref name;
-        if (table.get() == walked) {
+        Found found = Found::yes;
+        if (table.get() == walked)
             name = Ref::new_ref(key);
-            r = 1;
-        } else {
-            r = find_member(self, table.get(), key, name);
-        }
-        if (r < 0) return Ref();
-        if (r) return class_getattr(self, name.get(), PyTuple_CheckExact(table.get()) &&
+        else
+            found = find_member(self, table.get(), key, name);
+        if (found == Found::error) return Ref();
+        if (found == Found::yes) return class_getattr(self, name.get(), PyTuple_CheckExact(table.get()) &&
                                                    PyTuple_GET_SIZE(table.get()) >= kManyMembers);
     }
     raise_with_arg(PyExc_KeyError, key);
@@ -145,7 +144,8 @@ Ref meta_values(PyObject *self) {
     Ref table = get_key(self);
     if (!table) return nullptr;
     if (PyTuple_CheckExact(table.get())) {
-        // The table is held and cannot change; the result is filled in place.
+        // The usual table, a hot path: it is held and cannot change, and the
+        // result is filled in place.
         const Py_ssize_t n = PyTuple_GET_SIZE(table.get());
         Ref out = Ref::steal(PyTuple_New(n));
         if (!out) return nullptr;
@@ -157,10 +157,10 @@ Ref meta_values(PyObject *self) {
         return out;
     }
     Ref out = Ref::steal(PyList_New(0));
-    Ref it = Ref::steal(PyObject_GetIter(table.get()));
-    if (!out || !it) return nullptr;
-    while (Ref name = next_item(it.get())) {
-        Ref v = class_getattr(self, name.get());
+    Walk walk;
+    if (!out || !walk.start(table.get())) return nullptr;
+    while (PyObject *name = walk.next()) {
+        Ref v = class_getattr(self, name);
         if (!v || PyList_Append(out.get(), v.get()) < 0) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
@@ -198,8 +198,9 @@ Ref meta_get(PyObject *self, PyObject *key, PyObject *pz) {
 Ref meta_len(PyObject *self) {
     Ref table = get_key(self);
     if (!table) return nullptr;
-    if (PyTuple_CheckExact(table.get())) return Ref::steal(PyLong_FromSsize_t(PyTuple_GET_SIZE(table.get())));
-    return pylen(table.get());
+    const Py_ssize_t n = table_length(table.get());
+    if (n < 0) return nullptr;
+    return Ref::steal(PyLong_FromSsize_t(n));
 }
 
 Ref meta_contains(PyObject *self, PyObject *key) {
@@ -229,9 +230,9 @@ Ref meta_contains(PyObject *self, PyObject *key) {
     }
     Ref table = get_key(self);
     if (!table) return nullptr;
-    r = member_contains(self, table.get(), k.get());
-    if (r < 0) return nullptr;
-    return Ref::steal(PyBool_FromLong(r));
+    const Found found = member_find(self, table.get(), k.get());
+    if (found == Found::error) return nullptr;
+    return Ref::new_ref(found == Found::yes ? Py_True : Py_False);
 }
 
 Ref meta_getitem(PyObject *self, PyObject *key) {
