@@ -72,12 +72,12 @@ Ref keys_of(PyObject *b) {
 class Taken {
   public:
     explicit Taken(PyObject *names) : names_(names) {}
-    int contains(PyObject *k) {
+    Found contains(PyObject *k) {
         if (!set_ && !plain_scan_ && PyUnicode_CheckExact(k) &&
             PyList_GET_SIZE(names_) >= kSetFrom && !make_set())
-            return -1;
-        if (set_ && PyUnicode_CheckExact(k)) return PySet_Contains(set_.get(), k);
-        return static_cast<int>(find_name(names_, k));
+            return Found::error;
+        if (set_ && PyUnicode_CheckExact(k)) return found_from(PySet_Contains(set_.get(), k));
+        return find_name(names_, k);
     }
     // Records `k`, just appended to the names.
     bool add(PyObject *k) {
@@ -136,8 +136,9 @@ bool inherit(PyObject *bases, PyObject *names, PyObject *values) {
         if (!k) break;
         Ref v = Ref::new_ref(it2.next());
         if (!v) break;
-        int skip = taken.contains(k.get());
-        if (skip < 0) return false;
+        const Found taken_already = taken.contains(k.get());
+        if (taken_already == Found::error) return false;
+        int skip = taken_already == Found::yes;
         if (!skip) {
             skip = starts_with(k.get(), state().names.underscore);
             if (skip < 0) return false;

@@ -211,18 +211,18 @@ int accept_name(PyObject *s, bool drop_dunder) {
 // stripping, testing and collecting run no Python code, the dict cannot
 // change during the walk, and walking its entries directly visits the keys
 // in the order its iterator would. At the first other key it gives up
-// (null, no error set) and undoes its only side effect, on `sources`; the
-// generic walk then starts over.
-Ref plain_candidates(PyObject *mapping, bool drop_dunder, PyObject *sources) {
-    if (!PyDict_CheckExact(mapping)) return Ref();
-    Ref out = Ref::steal(PyList_New(0));
-    if (!out) return out;
+// (`unsupported`) and undoes its only side effect, on `sources`; the
+// generic walk then starts over. `hit` with the names in `out`.
+Scan plain_candidates(PyObject *mapping, bool drop_dunder, PyObject *sources, Ref &out) {
+    if (!PyDict_CheckExact(mapping)) return Scan::unsupported;
+    out = Ref::steal(PyList_New(0));
+    if (!out) return Scan::error;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(mapping, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) {
             if (sources) PyDict_Clear(sources);
-            return Ref();
+            return Scan::unsupported;
         }
         // Most keys are identifiers: nothing to strip, so the first
         // character decides.
@@ -234,27 +234,32 @@ Ref plain_candidates(PyObject *mapping, bool drop_dunder, PyObject *sources) {
         Ref s;
         if (Py_UNICODE_ISSPACE(c) || Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, n - 1))) {
             s = strip(key);
-            if (!s) return s;
+            if (!s) return Scan::error;
             const int ok = accept_name(s.get(), drop_dunder);
-            if (ok < 0) return Ref();
+            if (ok < 0) return Scan::error;
             if (!ok) continue;
         } else {
             if (c < 128 ? (c >= '0' && c <= '9') : Py_UNICODE_ISDIGIT(c)) continue;
             if (drop_dunder && c == '_' && n >= 2 && PyUnicode_READ(kind, data, 1) == '_') continue;
             s = Ref::new_ref(key);
         }
-        if (PyList_Append(out.get(), s.get()) < 0) return Ref();
-        if (sources && !PyDict_SetDefault(sources, s.get(), key)) return Ref();
+        if (PyList_Append(out.get(), s.get()) < 0) return Scan::error;
+        if (sources && !PyDict_SetDefault(sources, s.get(), key)) return Scan::error;
     }
-    return out;
+    return Scan::hit;
 }
 
 }  // namespace
 
 Ref collect_candidates(PyObject *mapping, bool drop_dunder, PyObject *sources) {
-    if (Ref fast = plain_candidates(mapping, drop_dunder, sources)) return fast;
-    if (PyErr_Occurred()) return Ref();
-    Ref out = Ref::steal(PyList_New(0));
+    Ref out;
+    switch (plain_candidates(mapping, drop_dunder, sources, out)) {
+        case Scan::hit: return out;
+        case Scan::error: return Ref();
+        case Scan::miss:
+        case Scan::unsupported: break;
+    }
+    out = Ref::steal(PyList_New(0));
     if (!out) return out;
     Ref it = Ref::steal(PyObject_GetIter(mapping));
     if (!it) return it;

@@ -9,8 +9,11 @@
 //    Do it before any call that can run Python code (`__eq__`, `__hash__`,
 //    a key function, a mapping's `__getitem__`, a deallocation): a borrowed
 //    pointer from a dict or tuple may die during such a call.
-//  * `release()` hands the reference back to the interpreter; only entry
-//    points that return a `PyObject *` to it do that.
+//  * A function that fails returns a null owner (`return nullptr;`) with
+//    a Python error set.
+//  * `release()` hands the reference over: to the interpreter, which only
+//    entry points (vectorcall, tp_call, the type slots) do, or to a
+//    container or struct field that steals it.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
