@@ -1,7 +1,7 @@
 // Direct slots for the metaclasses' protocol methods.
 //
-// `E[x]`, `len(E)`, `x in E` and `iter(E)` reach the methods of protocol.cpp through
-// the type slots of E's metaclass. For a metaclass that defines these
+// `E[x]`, `len(E)`, `x in E` and `iter(E)` reach the methods of
+// protocol.cpp through the type slots of E's metaclass. For a metaclass that defines these
 // methods in its namespace, the interpreter fills the slots with generic
 // dispatchers: each call looks the method up along the metaclass's MRO and
 // calls what it finds. The slots below make the same lookup; when it finds
@@ -22,8 +22,11 @@ namespace numor {
 
 namespace {
 
+Names &names() { return state().names; }
+
 PyObject *direct_subscript(PyObject *self, PyObject *key) {
-    if (!dispatch_finds(self, state().names.__getitem__, entry_of<meta_getitem>)) return state().slot_mp_subscript(self, key);
+    if (!dispatch_finds(self, names().__getitem__, entry_of<meta_getitem>))
+        return state().slot_mp_subscript(self, key);
     return meta_getitem(self, key).release();
 }
 
@@ -35,49 +38,54 @@ Py_ssize_t len_body(PyObject *self) {
 }
 
 Py_ssize_t direct_sq_length(PyObject *self) {
-    if (!dispatch_finds(self, state().names.__len__, entry_of<meta_len>)) return state().slot_sq_length(self);
+    if (!dispatch_finds(self, names().__len__, entry_of<meta_len>))
+        return state().slot_sq_length(self);
     return len_body(self);
 }
 
 Py_ssize_t direct_mp_length(PyObject *self) {
-    if (!dispatch_finds(self, state().names.__len__, entry_of<meta_len>)) return state().slot_mp_length(self);
+    if (!dispatch_finds(self, names().__len__, entry_of<meta_len>))
+        return state().slot_mp_length(self);
     return len_body(self);
 }
 
 int direct_contains(PyObject *self, PyObject *key) {
-    if (!dispatch_finds(self, state().names.__contains__, entry_of<meta_contains>)) return state().slot_sq_contains(self, key);
+    if (!dispatch_finds(self, names().__contains__, entry_of<meta_contains>))
+        return state().slot_sq_contains(self, key);
     Ref r = meta_contains(self, key);
     if (!r) return -1;
     return PyObject_IsTrue(r.get());
 }
 
 PyObject *direct_iter(PyObject *self) {
-    if (!dispatch_finds(self, state().names.__iter__, entry_of<meta_iter>)) return state().slot_tp_iter(self);
+    if (!dispatch_finds(self, names().__iter__, entry_of<meta_iter>))
+        return state().slot_tp_iter(self);
     return meta_iter(self).release();
 }
 
 }  // namespace
 
 void install_direct_slots(PyObject *meta) {
+    ModuleState &st = state();
     auto *t = reinterpret_cast<PyTypeObject *>(meta);
-    if (!state().slot_mp_subscript) {
+    if (!st.slot_mp_subscript) {
         // The first metaclass made (mNUmor) shows what the interpreter puts
         // into these slots for methods defined in a class namespace.
-        state().slot_mp_subscript = t->tp_as_mapping->mp_subscript;
-        state().slot_mp_length = t->tp_as_mapping->mp_length;
-        state().slot_sq_length = t->tp_as_sequence->sq_length;
-        state().slot_sq_contains = t->tp_as_sequence->sq_contains;
-        state().slot_tp_iter = t->tp_iter;
+        st.slot_mp_subscript = t->tp_as_mapping->mp_subscript;
+        st.slot_mp_length = t->tp_as_mapping->mp_length;
+        st.slot_sq_length = t->tp_as_sequence->sq_length;
+        st.slot_sq_contains = t->tp_as_sequence->sq_contains;
+        st.slot_tp_iter = t->tp_iter;
+        st.direct_mp_subscript = direct_subscript;
     }
     // Only a slot that holds the generic dispatcher is replaced.
     PyMappingMethods *m = t->tp_as_mapping;
     PySequenceMethods *s = t->tp_as_sequence;
-    if (m->mp_subscript && m->mp_subscript == state().slot_mp_subscript) m->mp_subscript = direct_subscript;
-    state().direct_mp_subscript = direct_subscript;
-    if (m->mp_length && m->mp_length == state().slot_mp_length) m->mp_length = direct_mp_length;
-    if (s->sq_length && s->sq_length == state().slot_sq_length) s->sq_length = direct_sq_length;
-    if (s->sq_contains && s->sq_contains == state().slot_sq_contains) s->sq_contains = direct_contains;
-    if (t->tp_iter && t->tp_iter == state().slot_tp_iter) t->tp_iter = direct_iter;
+    if (m->mp_subscript && m->mp_subscript == st.slot_mp_subscript) m->mp_subscript = direct_subscript;
+    if (m->mp_length && m->mp_length == st.slot_mp_length) m->mp_length = direct_mp_length;
+    if (s->sq_length && s->sq_length == st.slot_sq_length) s->sq_length = direct_sq_length;
+    if (s->sq_contains && s->sq_contains == st.slot_sq_contains) s->sq_contains = direct_contains;
+    if (t->tp_iter && t->tp_iter == st.slot_tp_iter) t->tp_iter = direct_iter;
 }
 
 }  // namespace numor

@@ -315,9 +315,12 @@ PyMemberDef fn_members[] = {
     {"__doc__", NUMOR_T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     // Where the type's vectorcall, dict and weak references live; a type
     // made from a spec learns these offsets only from such rows.
-    {"__vectorcalloffset__", NUMOR_T_PYSSIZET, offsetof(FunctionObject, vectorcall), NUMOR_READONLY, nullptr},
-    {"__dictoffset__", NUMOR_T_PYSSIZET, offsetof(FunctionObject, dict), NUMOR_READONLY, nullptr},
-    {"__weaklistoffset__", NUMOR_T_PYSSIZET, offsetof(FunctionObject, weakrefs), NUMOR_READONLY, nullptr},
+    {"__vectorcalloffset__", NUMOR_T_PYSSIZET, offsetof(FunctionObject, vectorcall),
+     NUMOR_READONLY, nullptr},
+    {"__dictoffset__", NUMOR_T_PYSSIZET, offsetof(FunctionObject, dict), NUMOR_READONLY,
+     nullptr},
+    {"__weaklistoffset__", NUMOR_T_PYSSIZET, offsetof(FunctionObject, weakrefs),
+     NUMOR_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 

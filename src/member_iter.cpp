@@ -214,7 +214,8 @@ PyGetSetDef iter_getset[] = {
 };
 
 PyMemberDef iter_members[] = {
-    {"__weaklistoffset__", NUMOR_T_PYSSIZET, offsetof(MemberIter, weakrefs), NUMOR_READONLY, nullptr},
+    {"__weaklistoffset__", NUMOR_T_PYSSIZET, offsetof(MemberIter, weakrefs), NUMOR_READONLY,
+     nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -249,8 +250,8 @@ int member_iter_init() {
     if (!abc) return -1;
     Ref gen = Ref::steal(PyObject_GetAttrString(abc.get(), "Generator"));
     if (!gen) return -1;
-    Ref r = Ref::steal(PyObject_CallMethodOneArg(gen.get(), state().names.register_,
-                                                 reinterpret_cast<PyObject *>(state().member_iter_type)));
+    PyObject *type = reinterpret_cast<PyObject *>(state().member_iter_type);
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(gen.get(), state().names.register_, type));
     return r ? 0 : -1;
 }
 

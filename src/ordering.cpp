@@ -103,8 +103,9 @@ PyObject *ordo_key_call(PyObject *self, PyObject *const *args, size_t nargsf, Py
         // `x in ordo` and `ordo.index(x)`.
         Py_ssize_t i = -1;
         Scan found = Scan::unsupported;
-        if (PyUnicode_CheckExact(x) && (PyList_CheckExact(ordo.get()) || PyTuple_CheckExact(ordo.get())))
-            found = str_scan(PySequence_Fast_ITEMS(ordo.get()), Py_SIZE(ordo.get()), x, i);
+        PyObject *seq = ordo.get();
+        if (PyUnicode_CheckExact(x) && (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)))
+            found = str_scan(PySequence_Fast_ITEMS(seq), Py_SIZE(seq), x, i);
         if (found == Scan::hit) return PyLong_FromSsize_t(i);
         if (found == Scan::unsupported) {
             ordo_forget(k);
@@ -147,7 +148,8 @@ void ordo_key_dealloc(PyObject *self) {
 }
 
 PyMemberDef ordo_key_members[] = {
-    {"__vectorcalloffset__", NUMOR_T_PYSSIZET, offsetof(OrdoKey, vectorcall), NUMOR_READONLY, nullptr},
+    {"__vectorcalloffset__", NUMOR_T_PYSSIZET, offsetof(OrdoKey, vectorcall), NUMOR_READONLY,
+     nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
