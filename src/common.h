@@ -242,6 +242,24 @@ class Walk {
         return next_other();
     }
 
+    // The exact tuple being walked, or null.
+    PyObject *tuple() const { return tuple_; }
+
+    // For an owner that the garbage collector sees.
+    int traverse(visitproc visit, void *arg) {
+        Py_VISIT(seq_.get());
+        Py_VISIT(it_.get());
+        Py_VISIT(item_.get());
+        return 0;
+    }
+    // Ends the walk.
+    void clear() {
+        tuple_ = nullptr;
+        seq_.reset();
+        it_.reset();
+        item_.reset();
+    }
+
   private:
     PyObject *next_other() {
         if (it_) {

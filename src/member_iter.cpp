@@ -13,6 +13,8 @@
 #include "compat.h"
 #include "protocol.h"
 
+#include <new>
+
 namespace numor {
 
 namespace {
@@ -27,20 +29,19 @@ bool all_exact_str(PyObject *tuple) {
 struct MemberIter {
     PyObject_HEAD
     PyObject *cls;
-    PyObject *table;  // exact tuple being walked, or an iterator over `_key`
-    Py_ssize_t pos;
+    PyObject *weakrefs;  // generators can be weakly referenced
     bool started;
     bool finished;
     bool running;
-    bool plain;  // `table` is an exact tuple of exact str
-    PyObject *weakrefs;  // generators can be weakly referenced
+    bool plain;  // the walk is over an exact tuple of exact str
+    Walk walk;   // over `_key`, once started (made with placement new)
 };
 
 MemberIter *as_iter(PyObject *o) { return reinterpret_cast<MemberIter *>(o); }
 
 void iter_finish(MemberIter *it) {
     it->finished = true;
-    Py_CLEAR(it->table);
+    it->walk.clear();
     Py_CLEAR(it->cls);
 }
 
@@ -48,29 +49,18 @@ PyObject *iter_step(MemberIter *it) {
     if (!it->started) {
         it->started = true;
         Ref table = get_key(it->cls);
-        if (!table) return nullptr;
-        if (PyTuple_CheckExact(table.get())) {
-            it->plain = all_exact_str(table.get());
-            it->table = table.release();
-        } else {
-            it->table = PyObject_GetIter(table.get());
-            if (!it->table) return nullptr;
-        }
+        if (!table || !it->walk.start(table.get())) return nullptr;
+        it->plain = it->walk.tuple() && all_exact_str(table.get());
     }
     for (;;) {
-        Ref name;
-        if (PyTuple_CheckExact(it->table)) {
-            if (it->pos >= PyTuple_GET_SIZE(it->table)) return nullptr;
-            name = Ref::new_ref(PyTuple_GET_ITEM(it->table, it->pos++));
-        } else {
-            name = Ref::steal(PyIter_Next(it->table));
-            if (!name) return nullptr;
-        }
+        // Held: subscribing may run code that clears the walk.
+        Ref name = Ref::new_ref(it->walk.next());
+        if (!name) return nullptr;
         const int pub = first_char_is_underscore(name.get(), Py_NE);
         if (pub < 0) return nullptr;
         if (!pub) continue;
         Ref cls = Ref::new_ref(it->cls);
-        Ref walked = Ref::new_ref(it->plain ? it->table : nullptr);
+        Ref walked = Ref::new_ref(it->plain ? it->walk.tuple() : nullptr);
         Ref value = subscript(cls.get(), name.get(), walked.get());
         if (!value) return nullptr;
         return PyTuple_Pack(2, name.get(), value.get());
@@ -176,13 +166,12 @@ PyObject *iter_close(PyObject *self, PyObject *) {
 int iter_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_iter(self)->cls);
-    Py_VISIT(as_iter(self)->table);
-    return 0;
+    return as_iter(self)->walk.traverse(visit, arg);
 }
 
 int iter_clear(PyObject *self) {
     Py_CLEAR(as_iter(self)->cls);
-    Py_CLEAR(as_iter(self)->table);
+    as_iter(self)->walk.clear();
     return 0;
 }
 
@@ -191,6 +180,7 @@ void iter_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     if (as_iter(self)->weakrefs) PyObject_ClearWeakRefs(self);
     iter_clear(self);
+    as_iter(self)->walk.~Walk();
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }
@@ -259,8 +249,7 @@ Ref meta_iter(PyObject *self) {
     MemberIter *it = PyObject_GC_New(MemberIter, state().member_iter_type);
     if (!it) return nullptr;
     it->cls = Py_NewRef(self);
-    it->table = nullptr;
-    it->pos = 0;
+    new (&it->walk) Walk();
     it->started = it->finished = it->running = it->plain = false;
     it->weakrefs = nullptr;
     PyObject_GC_Track(it);
