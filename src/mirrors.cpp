@@ -176,19 +176,6 @@ bool direct_setattr_ok(PyObject *self) {
     return true;
 }
 
-bool dispatch_finds(PyObject *self, PyObject *name, Impl impl) {
-    PyObject *f;  // borrowed
-    if (const MetaFacts *facts = meta_facts(Py_TYPE(self))) {
-        f = name == state().names.__getitem__  ? facts->getitem
-            : name == state().names.__len__    ? facts->len
-            : name == state().names.__contains__ ? facts->contains
-                                      : facts->iter;
-    } else {
-        f = compat::type_lookup(Py_TYPE(self), name);
-    }
-    return f && is_function_with(f, impl);
-}
-
 bool subscript_reaches(PyObject *cls, Impl impl) {
     PyMappingMethods *m = Py_TYPE(cls)->tp_as_mapping;
     return m && m->mp_subscript &&

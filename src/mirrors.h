@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common.h"
+#include "compat.h"
 #include "function.h"
 
 namespace numor {
@@ -61,7 +62,20 @@ bool direct_setattr_ok(PyObject *self);
 // What the interpreter's generic dispatcher for the dunder `name`
 // (`__getitem__`, `__len__`, `__contains__` or `__iter__`) would call on
 // `self` is this module's function with the body `impl`.
-bool dispatch_finds(PyObject *self, PyObject *name, Impl impl);
+// Inline: the direct slots ask this at every call.
+inline bool dispatch_finds(PyObject *self, PyObject *name, Impl impl) {
+    PyObject *f;  // borrowed
+    if (const MetaFacts *facts = meta_facts(Py_TYPE(self))) {
+        const Names &n = state().names;
+        f = name == n.__getitem__    ? facts->getitem
+            : name == n.__len__      ? facts->len
+            : name == n.__contains__ ? facts->contains
+                                     : facts->iter;
+    } else {
+        f = compat::type_lookup(Py_TYPE(self), name);
+    }
+    return f && is_function_with(f, impl);
+}
 
 // `cls[key]` would call the `__getitem__` body `impl`: the subscription slot
 // of cls's metaclass is the generic dispatcher or our direct slot, and
