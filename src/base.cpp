@@ -21,7 +21,7 @@ const char kDelMsg[] = "Из перечисления запрещено уда�
 bool unpack3(PyObject *seq, Ref out[3]) {
     if ((PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) && Py_SIZE(seq) == 3) {
         PyObject *const *items = PySequence_Fast_ITEMS(seq);
-        for (int i = 0; i < 3; ++i) out[i] = Ref::borrow(items[i]);
+        for (int i = 0; i < 3; ++i) out[i] = Ref::new_ref(items[i]);
         return true;
     }
     Ref it = Ref::steal(PyObject_GetIter(seq));
@@ -53,13 +53,11 @@ PyObject *str_type() { return reinterpret_cast<PyObject *>(&PyUnicode_Type); }
 
 }  // namespace
 
-PyObject *base_new(PyObject *const *a) {
-    PyObject *cls = a[0], *arg = a[1], *args = a[2];
-
+Ref base_new(PyObject *cls, PyObject *arg, PyObject *args) {
     // An enumeration with its own class-bound __call__ takes the call over.
-    Ref call = Ref::steal(PyObject_GetAttr(cls, g.n.__call__));
+    Ref call = Ref::steal(PyObject_GetAttr(cls, state().names.__call__));
     if (!call) return nullptr;
-    Ref mt = global(g.n.MethodType);
+    Ref mt = global(state().names.MethodType);
     if (!mt) return nullptr;
     int r = PyObject_IsInstance(call.get(), mt.get());
     if (r < 0) return nullptr;
@@ -69,9 +67,9 @@ PyObject *base_new(PyObject *const *a) {
         // that run off the stack, so each level is charged like a nested one.
         NestingGuard level;
         if (!level.enter()) return nullptr;
-        call = Ref::steal(PyObject_GetAttr(cls, g.n.__call__));
+        call = Ref::steal(PyObject_GetAttr(cls, state().names.__call__));
         if (!call) return nullptr;
-        return PyObject_Call(call.get(), arg, args);
+        return Ref::steal(PyObject_Call(call.get(), arg, args));
     }
     call.reset();
     mt.reset();
@@ -82,16 +80,16 @@ PyObject *base_new(PyObject *const *a) {
     Ref defaults = Ref::steal(PyTuple_Pack(3, empty.get(), blank.get(), empty.get()));
     if (!defaults) return nullptr;
     PyObject *uargs[2] = {arg, defaults.get()};
-    Ref unpacked = call_global(g.n.pzUnpack, uargs, 2);
+    Ref unpacked = call_global(state().names.pzUnpack, uargs, 2);
     if (!unpacked) return nullptr;
     Ref parts[3];
     if (!unpack3(unpacked.get(), parts)) return nullptr;
     Ref data = std::move(parts[0]), name = std::move(parts[1]), base = std::move(parts[2]);
 
     // Keywords win over positions; any other keyword is ignored.
-    if (PyObject *v = PyDict_GetItemWithError(args, g.n.name)) name = Ref::borrow(v);
+    if (PyObject *v = PyDict_GetItemWithError(args, state().names.name)) name = Ref::new_ref(v);
     else if (PyErr_Occurred()) return nullptr;
-    if (PyObject *v = PyDict_GetItemWithError(args, g.n.base)) base = Ref::borrow(v);
+    if (PyObject *v = PyDict_GetItemWithError(args, state().names.base)) base = Ref::new_ref(v);
     else if (PyErr_Occurred()) return nullptr;
 
     r = type_equals(name.get(), str_type());
@@ -148,20 +146,20 @@ PyObject *base_new(PyObject *const *a) {
         while (Ref x = next_item(it.get())) {
             if (PyDict_SetItem(ns.get(), x.get(), x.get()) < 0) return nullptr;
         }
-        if (PyErr_Occurred() || PyDict_SetItem(ns.get(), g.n.ordo, data.get()) < 0) return nullptr;
+        if (PyErr_Occurred() || PyDict_SetItem(ns.get(), state().names.ordo, data.get()) < 0) return nullptr;
     } else {
         ns = std::move(data);  // the mapping itself is the namespace, uncopied
     }
 
-    Ref meta = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(cls)));
+    Ref meta = Ref::new_ref(reinterpret_cast<PyObject *>(Py_TYPE(cls)));
     r = PyObject_IsTrue(name.get());
     if (r < 0) return nullptr;
-    if (!r && !(name = Ref::steal(PyObject_GetAttr(cls, g.n.__name__)))) return nullptr;
+    if (!r && !(name = Ref::steal(PyObject_GetAttr(cls, state().names.__name__)))) return nullptr;
     r = PyObject_IsTrue(base.get());
     if (r < 0) return nullptr;
     if (!r && !(base = Ref::steal(PyTuple_Pack(1, cls)))) return nullptr;
     PyObject *margs[3] = {name.get(), base.get(), ns.get()};
-    PyObject *made = PyObject_Vectorcall(meta.get(), margs, 3, nullptr);
+    Ref made = Ref::steal(PyObject_Vectorcall(meta.get(), margs, 3, nullptr));
     if (!made && PyUnicode_Check(ns.get()))
         add_note("numor: calling %S builds a new enumeration, and a str given as its data is "
                  "taken as a class body, not as a name; to read a member, subscribe: %S[%.80R]; "
@@ -170,12 +168,13 @@ PyObject *base_new(PyObject *const *a) {
     return made;
 }
 
-PyObject *base_setattr(PyObject *const *) {
+Ref base_setattr([[maybe_unused]] PyObject *self, [[maybe_unused]] PyObject *attr,
+                 [[maybe_unused]] PyObject *val) {
     PyErr_SetString(PyExc_AttributeError, kSetMsg);
     return nullptr;
 }
 
-PyObject *base_delattr(PyObject *const *) {
+Ref base_delattr([[maybe_unused]] PyObject *self, [[maybe_unused]] PyObject *attr) {
     PyErr_SetString(PyExc_AttributeError, kDelMsg);
     return nullptr;
 }

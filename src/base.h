@@ -5,8 +5,8 @@
 
 namespace numor {
 
-PyObject *base_new(PyObject *const *a);      // (cls, *arg, **args)
-PyObject *base_setattr(PyObject *const *a);  // (self, attr, val)
-PyObject *base_delattr(PyObject *const *a);  // (self, attr)
+Ref base_new(PyObject *cls, PyObject *arg, PyObject *args);
+Ref base_setattr(PyObject *self, PyObject *attr, PyObject *val);
+Ref base_delattr(PyObject *self, PyObject *attr);
 
 }  // namespace numor

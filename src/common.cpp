@@ -1,19 +1,24 @@
+// The shared helpers of common.h: module-level name lookup, the exact-type
+// fast paths of interpreter operations, and the lookup memos.
 #include "common.h"
 
 #include "compat.h"
+#include "mirrors.h"
 
 #include <cstring>
 
 namespace numor {
 
-State g;
+namespace detail {
+ModuleState module_state;
+}
 
 GlobalCache global_cache[kGlobalCacheSize];
 
 #if NUMOR_DICT_WATCHERS
 namespace {
 int moddict_changed(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
-    ++g.moddict_epoch;
+    ++state().moddict_epoch;
     return 0;
 }
 }  // namespace
@@ -22,24 +27,24 @@ int moddict_changed(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
 void watch_moddict() {
     for (GlobalCache &c : global_cache) c = GlobalCache{};
 #if NUMOR_DICT_WATCHERS
-    ++g.moddict_epoch;
+    ++state().moddict_epoch;
     static int watcher = -1;
     if (watcher < 0) watcher = PyDict_AddWatcher(moddict_changed);
     // Without a watcher (all are taken) every read goes to the dict.
-    g.moddict_watched = watcher >= 0 && PyDict_Watch(watcher, g.moddict) == 0;
-    if (!g.moddict_watched) PyErr_Clear();
+    state().moddict_watched = watcher >= 0 && PyDict_Watch(watcher, state().moddict) == 0;
+    if (!state().moddict_watched) PyErr_Clear();
 #endif
 }
 
 Ref global_slow(PyObject *name) {
     PyObject *v = nullptr;
-    if (g.moddict) {
-        v = PyDict_GetItemWithError(g.moddict, name);
+    if (state().moddict) {
+        v = PyDict_GetItemWithError(state().moddict, name);
         const uint64_t now = moddict_stamp();
         if (v && now) global_cache_entry(name) = GlobalCache{name, now, v};
     }
-    if (!v && !PyErr_Occurred() && g.builtins) v = PyDict_GetItemWithError(g.builtins, name);
-    if (v) return Ref::borrow(v);
+    if (!v && !PyErr_Occurred() && state().builtins) v = PyDict_GetItemWithError(state().builtins, name);
+    if (v) return Ref::new_ref(v);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return Ref();
 }
@@ -50,13 +55,27 @@ Ref call_global(PyObject *name, PyObject *const *args, Py_ssize_t nargs) {
     return Ref::steal(PyObject_Vectorcall(fn.get(), args, static_cast<size_t>(nargs), nullptr));
 }
 
+Ref make_heap_type(PyType_Spec &spec) {
+    Ref t = Ref::steal(PyType_FromSpec(&spec));
+    if (!t) return t;
+    PyObject *dict = reinterpret_cast<PyTypeObject *>(t.get())->tp_dict;
+    for (const char *name : {"__vectorcalloffset__", "__dictoffset__", "__weaklistoffset__"}) {
+        Ref key = Ref::steal(PyUnicode_InternFromString(name));
+        if (!key) return Ref();
+        const int has = PyDict_Contains(dict, key.get());
+        if (has < 0 || (has && PyDict_DelItem(dict, key.get()) < 0)) return Ref();
+    }
+    PyType_Modified(reinterpret_cast<PyTypeObject *>(t.get()));
+    return t;
+}
+
 PyObject *zero() {
     static PyObject *z = PyLong_FromLong(0);
     return z;
 }
 
 int type_equals_slow(PyObject *t, PyObject *target) {
-    Ref hold = Ref::borrow(t);
+    Ref hold = Ref::new_ref(t);
     return PyObject_RichCompareBool(t, target, Py_EQ);
 }
 
@@ -65,9 +84,9 @@ Ref strip(PyObject *key) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
         if (n == 0 || (!Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(key, 0)) &&
                        !Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(key, n - 1))))
-            return Ref::borrow(key);
+            return Ref::new_ref(key);
     }
-    return Ref::steal(PyObject_CallMethodNoArgs(key, g.n.strip));
+    return Ref::steal(PyObject_CallMethodNoArgs(key, state().names.strip));
 }
 
 int first_char_is_underscore_slow(PyObject *x, int op) {
@@ -77,14 +96,14 @@ int first_char_is_underscore_slow(PyObject *x, int op) {
     }
     Ref c = Ref::steal(PyObject_GetItem(x, zero()));
     if (!c) return -1;
-    return PyObject_RichCompareBool(c.get(), g.n.underscore, op);
+    return PyObject_RichCompareBool(c.get(), state().names.underscore, op);
 }
 
 int starts_with(PyObject *x, PyObject *prefix) {
     if (PyUnicode_CheckExact(x)) {
         return PyUnicode_Tailmatch(x, prefix, 0, PY_SSIZE_T_MAX, -1) == 1;
     }
-    Ref pos = Ref::steal(PyObject_CallMethodOneArg(x, g.n.find, prefix));
+    Ref pos = Ref::steal(PyObject_CallMethodOneArg(x, state().names.find, prefix));
     if (!pos) return -1;
     return PyObject_RichCompareBool(pos.get(), zero(), Py_EQ);
 }
@@ -112,16 +131,19 @@ bool str_equal(PyObject *a, PyObject *b) {
 
 }  // namespace
 
-Py_ssize_t str_scan(PyObject *const *items, Py_ssize_t n, PyObject *key) {
+Scan str_scan(PyObject *const *items, Py_ssize_t n, PyObject *key, Py_ssize_t &pos) {
     PyTypeObject *const str = &PyUnicode_Type;
     if (PyUnicode_CHECK_INTERNED(key)) {
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject *item = items[i];
-            if (item == key) return i;
-            if (Py_TYPE(item) != str) return -3;
-            if (!PyUnicode_CHECK_INTERNED(item) && str_equal(item, key)) return i;
+            if (item == key || (Py_TYPE(item) == str && !PyUnicode_CHECK_INTERNED(item) &&
+                                str_equal(item, key))) {
+                pos = i;
+                return Scan::hit;
+            }
+            if (Py_TYPE(item) != str) return Scan::unsupported;
         }
-        return -1;
+        return Scan::miss;
     }
     // A key built at run time has no hash yet; with it, items that carry
     // theirs (interned ones always do) are told apart without comparing
@@ -129,164 +151,72 @@ Py_ssize_t str_scan(PyObject *const *items, Py_ssize_t n, PyObject *key) {
     const Py_hash_t kh = PyObject_Hash(key);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *item = items[i];
-        if (item == key) return i;
-        if (Py_TYPE(item) != str) return -3;
-        const Py_hash_t ih = reinterpret_cast<PyASCIIObject *>(item)->hash;
-        if (ih != kh && ih != -1) continue;
-        if (same_chars(item, key)) return i;
+        if (item != key) {
+            if (Py_TYPE(item) != str) return Scan::unsupported;
+            const Py_hash_t ih = reinterpret_cast<PyASCIIObject *>(item)->hash;
+            if (ih != kh && ih != -1) continue;
+            if (!same_chars(item, key)) continue;
+        }
+        pos = i;
+        return Scan::hit;
     }
-    return -1;
+    return Scan::miss;
 }
 
-namespace {
-
-
-// No data descriptor anywhere in `meta`'s MRO under a name that does not
-// start with "__" (`type` and `object` have only dunder ones).
-bool no_plain_data_descriptors(PyTypeObject *meta) {
-    PyObject *mro = meta->tp_mro;
-    if (!mro || !PyTuple_CheckExact(mro)) return false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject *base = PyTuple_GET_ITEM(mro, i);
-        if (!PyType_Check(base)) return false;
-        Ref dict = compat::type_dict(reinterpret_cast<PyTypeObject *>(base));
-        if (!dict || !PyDict_CheckExact(dict.get())) return false;
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(dict.get(), &pos, &k, &v)) {
-            if (!PyUnicode_CheckExact(k)) return false;
-            if (!starts_with_dunder(k) && Py_TYPE(v)->tp_descr_get && PyDescr_IsData(v))
-                return false;
+Found find_name_slow(PyObject *seq, PyObject *key, Py_ssize_t *pos) {
+    if (pos) *pos = -1;
+    if (PyTuple_CheckExact(seq)) {
+        // The scan above gave up (or the key is not an exact str): compare
+        // generically, holding the tuple and each item across the call.
+        Ref hold = Ref::new_ref(seq);
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) {
+            Ref item = Ref::new_ref(PyTuple_GET_ITEM(seq, i));
+            const int r = PyObject_RichCompareBool(item.get(), key, Py_EQ);
+            if (r < 0) return Found::error;
+            if (r) {
+                if (pos) *pos = i;
+                return Found::yes;
+            }
+        }
+        return Found::no;
+    }
+    if (PyList_CheckExact(seq) && PyUnicode_CheckExact(key)) {
+        Py_ssize_t i = -1;
+        switch (str_scan(PySequence_Fast_ITEMS(seq), PyList_GET_SIZE(seq), key, i)) {
+            case Scan::hit:
+                if (pos) *pos = i;
+                return Found::yes;
+            case Scan::miss: return Found::no;
+            case Scan::unsupported:
+            case Scan::error: break;
         }
     }
-    return true;
-}
-
-MetaFacts facts_cache[4];
-unsigned int facts_next = 0;  // the entry to replace next
-
-}  // namespace
-
-const MetaFacts *last_facts = &facts_cache[0];
-
-const MetaFacts *meta_facts_slow(PyTypeObject *meta) {
-    for (MetaFacts &f : facts_cache) {
-        if (f.meta == meta && f.tag == meta->tp_version_tag) return last_facts = &f;
-    }
-    MetaFacts &f = facts_cache[facts_next++ % 4];
-    // The lookups give the metaclass a version tag when it has none. They
-    // compare dict keys, which for keys of a str subclass may run Python
-    // code that changes the metaclass: then the tag moves and nothing is
-    // recorded.
-    f.meta = nullptr;
-    PyObject *getitem = compat::type_lookup(meta, g.n.__getitem__);
-    const unsigned int tag = meta->tp_version_tag;
-    if (!has_valid_version_tag(meta)) return nullptr;
-    MetaFacts fresh;
-    fresh.meta = meta;
-    fresh.tag = tag;
-    fresh.getitem = getitem;
-    fresh.len = compat::type_lookup(meta, g.n.__len__);
-    fresh.contains = compat::type_lookup(meta, g.n.__contains__);
-    fresh.iter = compat::type_lookup(meta, g.n.__iter__);
-    fresh.plain_names = no_plain_data_descriptors(meta);
-    if (PyErr_Occurred() || meta->tp_version_tag != tag || !has_valid_version_tag(meta)) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    f = fresh;
-    return last_facts = &f;
-}
-
-PyObject *class_attr_fast(PyObject *cls, PyObject *name, bool many) {
-    // The steps of the interpreter's type_getattro for this case: a data
-    // descriptor of the metaclass would win, else the class's own MRO
-    // decides, and a value there without __get__ is the result. Member
-    // names and `_key` do not start with "__": for them, a metaclass known
-    // to have no data descriptor but dunder ones needs no lookup.
-    if (!PyType_Check(cls) || Py_TYPE(cls)->tp_getattro != PyType_Type.tp_getattro ||
-        !PyUnicode_CheckExact(name) || !reinterpret_cast<PyTypeObject *>(cls)->tp_dict)
-        return nullptr;
-    bool shadowed = true;
-    if (!starts_with_dunder(name)) {
-        const MetaFacts *f = meta_facts(Py_TYPE(cls));
-        shadowed = !f || !f->plain_names;
-    }
-    if (shadowed) {
-        PyObject *meta_attr = compat::type_lookup(Py_TYPE(cls), name);
-        if (meta_attr && Py_TYPE(meta_attr)->tp_descr_get && PyDescr_IsData(meta_attr))
-            return nullptr;
-    }
-    auto *t = reinterpret_cast<PyTypeObject *>(cls);
-    PyObject *attr = nullptr;
-    if (many && t->tp_mro && PyTuple_GET_SIZE(t->tp_mro) && PyTuple_GET_ITEM(t->tp_mro, 0) == cls) {
-        // The class itself comes first in its MRO, so an entry of its own
-        // dict is what the MRO walk finds.
-        attr = PyDict_GetItemWithError(t->tp_dict, name);
-        if (!attr && PyErr_Occurred()) {
-            PyErr_Clear();  // the generic lookup meets it again
-            return nullptr;
-        }
-    }
-    if (!attr) attr = compat::type_lookup(t, name);
-    return attr && !Py_TYPE(attr)->tp_descr_get ? attr : nullptr;
-}
-
-Ref class_getattr(PyObject *cls, PyObject *name, bool many) {
-    if (PyObject *attr = class_attr_fast(cls, name, many)) return Ref::borrow(attr);
-    return Ref::steal(PyObject_GetAttr(cls, name));
+    return found_from(PySequence_Contains(seq, key));
 }
 
 KeyMemo key_memo;
 
 Ref get_key_slow(PyObject *cls) {
-    PyObject *attr = class_attr_fast(cls, g.n._key);
-    if (!attr) return Ref::steal(PyObject_GetAttr(cls, g.n._key));
+    PyObject *attr = class_attr_fast(cls, state().names._key);
+    if (!attr) return Ref::steal(PyObject_GetAttr(cls, state().names._key));
     auto *t = reinterpret_cast<PyTypeObject *>(cls);
     if (has_valid_version_tag(t) && has_valid_version_tag(Py_TYPE(cls)))
         key_memo = KeyMemo{cls, t->tp_version_tag, Py_TYPE(cls), Py_TYPE(cls)->tp_version_tag, attr};
-    return Ref::borrow(attr);
-}
-
-Py_ssize_t tuple_find(PyObject *tup, PyObject *key) {
-    const Py_ssize_t n = PyTuple_GET_SIZE(tup);
-    if (PyUnicode_CheckExact(key)) {
-        const Py_ssize_t i = str_scan(&PyTuple_GET_ITEM(tup, 0), n, key);
-        if (i != -3) return i;
-    }
-    Ref hold = Ref::borrow(tup);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref it = Ref::borrow(PyTuple_GET_ITEM(tup, i));
-        const int r = PyObject_RichCompareBool(it.get(), key, Py_EQ);
-        if (r < 0) return -2;
-        if (r) return i;
-    }
-    return -1;
-}
-
-int contains_any(PyObject *seq, PyObject *key) {
-    if (PyTuple_CheckExact(seq)) {
-        const Py_ssize_t i = tuple_find(seq, key);
-        return i == -2 ? -1 : i >= 0;
-    }
-    if (PyList_CheckExact(seq) && PyUnicode_CheckExact(key)) {
-        const Py_ssize_t i = str_scan(PySequence_Fast_ITEMS(seq), PyList_GET_SIZE(seq), key);
-        if (i != -3) return i >= 0;
-    }
-    return PySequence_Contains(seq, key);
+    return Ref::new_ref(attr);
 }
 
 Ref index_of(PyObject *seq, PyObject *key) {
     if (PyTuple_CheckExact(seq)) {
-        const Py_ssize_t i = tuple_find(seq, key);
-        if (i == -2) return Ref();
-        if (i == -1) {
-            PyErr_SetString(PyExc_ValueError, "tuple.index(x): x not in tuple");
-            return Ref();
+        Py_ssize_t i = -1;
+        switch (find_name(seq, key, &i)) {
+            case Found::yes: return Ref::steal(PyLong_FromSsize_t(i));
+            case Found::no:
+                PyErr_SetString(PyExc_ValueError, "tuple.index(x): x not in tuple");
+                return Ref();
+            case Found::error: return Ref();
         }
-        return Ref::steal(PyLong_FromSsize_t(i));
     }
-    return Ref::steal(PyObject_CallMethodOneArg(seq, g.n.index, key));
+    return Ref::steal(PyObject_CallMethodOneArg(seq, state().names.index, key));
 }
 
 namespace {
@@ -336,27 +266,17 @@ int is_instance(PyObject *obj, PyTypeObject *a, PyTypeObject *b) {
     return r ? r : is_instance(obj, b);
 }
 
-int find_member(PyObject *cls, PyObject *table, PyObject *key, Ref &name) {
-    if (PyTuple_CheckExact(table) && PyUnicode_CheckExact(key)) {
-        const Py_ssize_t n = PyTuple_GET_SIZE(table);
-        Py_ssize_t pos = -1;
-        Scan found = Scan::unsupported;
-        if (use_index(table, key)) found = indexed_find(cls, table, key, &pos);
-        if (found == Scan::error) return -1;
-        if (found == Scan::unsupported) {
-            pos = str_scan(&PyTuple_GET_ITEM(table, 0), n, key);
-            if (pos != -3) found = pos >= 0 ? Scan::hit : Scan::miss;
-        }
-        if (found == Scan::miss) return 0;
-        if (found == Scan::hit) {
-            // Both ways only match exact str elements.
-            name = Ref::borrow(PyTuple_GET_ITEM(table, pos));
-            return 1;
-        }
-    }
-    const int r = contains(table, key);
-    if (r > 0) name = Ref::borrow(key);
-    return r;
+Found find_member(PyObject *cls, PyObject *table, PyObject *key, Ref &name) {
+    Py_ssize_t pos = -1;
+    const Found found = member_find(cls, table, key, &pos);
+    if (found != Found::yes) return found;
+    // A found exact str key was matched by an exact str element of a tuple.
+    if (PyTuple_CheckExact(table) && PyUnicode_CheckExact(key) && pos >= 0 &&
+        PyUnicode_CheckExact(PyTuple_GET_ITEM(table, pos)))
+        name = Ref::new_ref(PyTuple_GET_ITEM(table, pos));
+    else
+        name = Ref::new_ref(key);
+    return Found::yes;
 }
 
 Ref member_index_of(PyObject *cls, PyObject *table, PyObject *key) {

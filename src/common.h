@@ -8,6 +8,14 @@
 #include "name_index.h"
 #include "state.h"
 
+// For the small helpers on the hot paths, which the compiler's heuristics
+// would otherwise sometimes leave out of line (callgrind shows the call).
+#if defined(__GNUC__) || defined(__clang__)
+#define NUMOR_HOT_INLINE [[gnu::always_inline]] inline
+#else
+#define NUMOR_HOT_INLINE inline
+#endif
+
 namespace numor {
 
 // Module-level names are read from the module dict at every use, but the
@@ -30,9 +38,9 @@ inline GlobalCache &global_cache_entry(PyObject *name) {
 // 0 when modifications cannot be noticed.
 inline uint64_t moddict_stamp() {
 #if NUMOR_DICT_WATCHERS
-    return g.moddict_watched ? g.moddict_epoch : 0;
+    return state().moddict_watched ? state().moddict_epoch : 0;
 #else
-    return compat::dict_version(g.moddict);
+    return compat::dict_version(state().moddict);
 #endif
 }
 
@@ -42,9 +50,9 @@ Ref global_slow(PyObject *name);
 // the builtins, else NameError.
 inline Ref global(PyObject *name) {
     const GlobalCache &c = global_cache_entry(name);
-    if (c.name == name && g.moddict) {
+    if (c.name == name && state().moddict) {
         const uint64_t now = moddict_stamp();
-        if (now && c.stamp == now) return Ref::borrow(c.value);
+        if (now && c.stamp == now) return Ref::new_ref(c.value);
     }
     return global_slow(name);
 }
@@ -91,69 +99,65 @@ inline int first_char_is_underscore(PyObject *x, int op) {
 // `x.find(prefix) == 0` where prefix is "_" or "__". 1, 0, or -1.
 int starts_with(PyObject *x, PyObject *prefix);
 
-// Position of the first item of the tuple `tup` equal to `key` (compared
-// `item == key`, as tuple membership and tuple.index do), -1 when there is
-// none, -2 on error.
-Py_ssize_t tuple_find(PyObject *tup, PyObject *key);
+// Where a name is among the items `items[0..n)`, while they are exact str
+// and `key` is one too: comparing two of them runs no Python code, so the
+// array cannot change under the scan and needs no references. Member names
+// are nearly always interned (class-body identifiers are), so identity
+// decides most items: two distinct interned strings are never equal. `hit`
+// sets `pos` to the first equal item; `unsupported` when an item that is not
+// an exact str is met (the caller then compares generically from the start:
+// the skipped comparisons had no side effects). Never `error`.
+Scan str_scan(PyObject *const *items, Py_ssize_t n, PyObject *key, Py_ssize_t &pos);
 
-// `key in seq` for whatever object `seq` is, with fast paths for an exact
-// tuple and (for an exact str key) an exact list.
-int contains_any(PyObject *seq, PyObject *key);
+// The result of a membership test that can fail.
+enum class Found { error = -1, no, yes };
 
-// The first position among `items[0..n)` of an item equal to the exact str
-// `key`, while the items are exact str too: comparing two of them runs no
-// Python code, so the array cannot change under the scan and needs no
-// references. Member names are nearly always interned (class-body
-// identifiers are), so identity decides most items: two distinct interned
-// strings are never equal. -1 when there is none; -3 when an item that is
-// not an exact str is met (the caller then compares generically from the
-// start: the skipped comparisons had no side effects).
-Py_ssize_t str_scan(PyObject *const *items, Py_ssize_t n, PyObject *key);
+inline Found found_from(int r) { return r < 0 ? Found::error : r ? Found::yes : Found::no; }
 
-// contains_any, with the scan of a member table for a name inline.
-inline int contains(PyObject *seq, PyObject *key) {
+Found find_name_slow(PyObject *seq, PyObject *key, Py_ssize_t *pos);
+
+// `key in seq` for whatever object `seq` is. For an exact tuple or list,
+// `pos` (when given) receives the position of the first item equal to
+// `key` (compared `item == key`, as membership and `index` do); for other
+// sequences the position is not known and is set to -1. The scan of an
+// exact tuple for an exact str, the member table's usual case, is inline.
+inline Found find_name(PyObject *seq, PyObject *key, Py_ssize_t *pos = nullptr) {
     if (PyTuple_CheckExact(seq) && PyUnicode_CheckExact(key)) {
-        const Py_ssize_t i = str_scan(&PyTuple_GET_ITEM(seq, 0), PyTuple_GET_SIZE(seq), key);
-        if (i != -3) return i >= 0;
+        Py_ssize_t i = -1;
+        switch (str_scan(&PyTuple_GET_ITEM(seq, 0), PyTuple_GET_SIZE(seq), key, i)) {
+            case Scan::hit:
+                if (pos) *pos = i;
+                return Found::yes;
+            case Scan::miss: return Found::no;
+            case Scan::unsupported:
+            case Scan::error: break;
+        }
     }
-    return contains_any(seq, key);
+    return find_name_slow(seq, key, pos);
 }
 
 // `key in table`, where `table` was just read as `cls._key`: through the
-// class's name index when the table is large.
-inline int member_contains(PyObject *cls, PyObject *table, PyObject *key) {
+// class's name index when the table is large. `pos` as for find_name.
+inline Found member_find(PyObject *cls, PyObject *table, PyObject *key,
+                         Py_ssize_t *pos = nullptr) {
     if (use_index(table, key)) {
-        Py_ssize_t pos;
-        switch (indexed_find(cls, table, key, &pos)) {
-            case Scan::hit: return 1;
-            case Scan::miss: return 0;
-            case Scan::error: return -1;
+        Py_ssize_t i = -1;
+        switch (indexed_find(cls, table, key, &i)) {
+            case Scan::hit:
+                if (pos) *pos = i;
+                return Found::yes;
+            case Scan::miss: return Found::no;
+            case Scan::error: return Found::error;
             case Scan::unsupported: break;
         }
     }
-    return contains(table, key);
+    return find_name(table, key, pos);
 }
 
-// What the interpreter's attribute lookup on a metaclass finds, recorded
-// with the metaclass's version tag: the interpreter gives a type a new tag
-// whenever it or anything in its MRO changes (its method cache relies on
-// the same guarantee), so the record holds while the tag stays.
-struct MetaFacts {
-    PyTypeObject *meta = nullptr;
-    unsigned int tag = 0;
-    PyObject *getitem = nullptr, *len = nullptr, *contains = nullptr, *iter = nullptr;  // borrowed
-    bool plain_names = false;  // no data descriptor under a name not starting with "__"
-};
-
-// The facts of `meta`, or null when it has no valid version tag. A
-// recorded tag is never 0, and the interpreter sets a changed type's tag to
-// 0 until it gives it a new one: equal tags are enough.
-const MetaFacts *meta_facts_slow(PyTypeObject *meta);
-extern const MetaFacts *last_facts;
-inline const MetaFacts *meta_facts(PyTypeObject *meta) {
-    const MetaFacts *f = last_facts;
-    if (f->meta == meta && f->tag == meta->tp_version_tag) return f;
-    return meta_facts_slow(meta);
+// The length of a member table: `len(table)`.
+inline Py_ssize_t table_length(PyObject *table) {
+    if (PyTuple_CheckExact(table)) return PyTuple_GET_SIZE(table);
+    return PyObject_Length(table);
 }
 
 // 0 is never a valid tag; the interpreter resets a changed type's tag to 0
@@ -164,16 +168,8 @@ inline bool has_valid_version_tag(PyTypeObject *t) { return t->tp_version_tag !=
 // `name` what to read the member's value by: for an exact str key, the
 // exact str element equal to it, which is usually interned and so hits the
 // interpreter's attribute cache where a key built at run time would miss;
-// the two name the same attribute. Otherwise the key itself. 1 found, 0
-// not, -1 error.
-int find_member(PyObject *cls, PyObject *table, PyObject *key, Ref &name);
-
-// `getattr(cls, name)`. When `cls` is a class whose metaclass keeps the
-// interpreter's class attribute lookup, and `name` is a plain attribute (no
-// descriptor) not shadowed by a data descriptor of the metaclass, this makes
-// the two lookups that lookup would make, without the call around them;
-// everything else goes through PyObject_GetAttr.
-Ref class_getattr(PyObject *cls, PyObject *name, bool many = false);
+// the two name the same attribute. Otherwise the key itself.
+Found find_member(PyObject *cls, PyObject *table, PyObject *key, Ref &name);
 
 // `seq.index(key)`: the method is looked up by name unless `seq` is an
 // exact tuple, whose index cannot be overridden.
@@ -211,15 +207,6 @@ int is_instance(PyObject *obj, PyTypeObject *a, PyTypeObject *b);
 // or the alarm handler's exception.
 Ref next_item(PyObject *it);
 
-// The value `class_getattr(cls, name)` returns when the interpreter's
-// lookup finds a plain class attribute (borrowed), else null, no error set.
-// `many` says that `name` is one of very many member names, more than the
-// interpreter's attribute cache holds: the class's own dict is read first.
-PyObject *class_attr_fast(PyObject *cls, PyObject *name, bool many = false);
-
-// Tables of at least this many names count as `many`.
-constexpr Py_ssize_t kManyMembers = 512;
-
 // The last `_key` found as a plain class attribute, with the version tags
 // of its class and metaclass at that moment: while neither tag changes,
 // the lookup would find the same object again (the interpreter's own
@@ -235,16 +222,90 @@ extern KeyMemo key_memo;
 Ref get_key_slow(PyObject *cls);
 
 // Reads `obj._key`.
-inline Ref get_key(PyObject *obj) {
+NUMOR_HOT_INLINE Ref get_key(PyObject *obj) {
     const KeyMemo &m = key_memo;
     if (obj == m.cls && Py_TYPE(obj) == m.meta && m.meta_tag == m.meta->tp_version_tag &&
         m.cls_tag == reinterpret_cast<PyTypeObject *>(obj)->tp_version_tag)
-        return Ref::borrow(m.value);
+        return Ref::new_ref(m.value);
     return get_key_slow(obj);
 }
 
+// Walks the items of a sequence as a `for` loop would. An exact tuple or
+// list is walked by index, as its iterator would walk it: a tuple is held
+// and cannot change; a list's length is read afresh at each step (the loop
+// body may change it) and once past the end the walk is finished for good.
+// Anything else goes through its iterator and next_item.
+class Walk {
+  public:
+    // False, with an error set, when `seq` is not iterable.
+    bool start(PyObject *seq) {
+        if (PyTuple_CheckExact(seq)) {
+            seq_ = Ref::new_ref(seq);
+            tuple_ = seq;
+            size_ = PyTuple_GET_SIZE(seq);
+            return true;
+        }
+        if (PyList_CheckExact(seq)) {
+            seq_ = Ref::new_ref(seq);
+            return true;
+        }
+        it_ = Ref::steal(PyObject_GetIter(seq));
+        return static_cast<bool>(it_);
+    }
+    // The next item, or null: finished (no error set) or failed. Borrowed,
+    // and valid until the following call: the walk holds it (an item of a
+    // held tuple needs no reference of its own).
+    PyObject *next() {
+        if (tuple_) return pos_ < size_ ? PyTuple_GET_ITEM(tuple_, pos_++) : nullptr;
+        return next_other();
+    }
+
+    // The exact tuple being walked, or null.
+    PyObject *tuple() const { return tuple_; }
+
+    // For an owner that the garbage collector sees.
+    int traverse(visitproc visit, void *arg) {
+        Py_VISIT(seq_.get());
+        Py_VISIT(it_.get());
+        Py_VISIT(item_.get());
+        return 0;
+    }
+    // Ends the walk.
+    void clear() {
+        tuple_ = nullptr;
+        seq_.reset();
+        it_.reset();
+        item_.reset();
+    }
+
+  private:
+    PyObject *next_other() {
+        if (it_) {
+            item_ = next_item(it_.get());
+            return item_.get();
+        }
+        if (seq_ && pos_ < PyList_GET_SIZE(seq_.get())) {
+            item_ = Ref::new_ref(PyList_GET_ITEM(seq_.get(), pos_++));
+            return item_.get();
+        }
+        seq_.reset();
+        return nullptr;
+    }
+
+    Ref seq_, it_, item_;
+    PyObject *tuple_ = nullptr;  // seq_ when it is an exact tuple
+    Py_ssize_t size_ = 0, pos_ = 0;
+};
+
 // Calls a module-level name with positional arguments.
 Ref call_global(PyObject *name, PyObject *const *args, Py_ssize_t nargs);
+
+// A type made from `spec`, for the module state. The rows of its member
+// table that tell the interpreter where an instance keeps its vectorcall
+// pointer, dict and weak references are the only way a spec can say so, but
+// they also become attributes; these are removed, since reading one would
+// return a code address or an internal offset.
+Ref make_heap_type(PyType_Spec &spec);
 
 // The small int 0, shared.
 PyObject *zero();

@@ -81,7 +81,7 @@ inline Ref type_dict(PyTypeObject *t) {
 #if PY_VERSION_HEX >= 0x030C0000
     return Ref::steal(PyType_GetDict(t));
 #else
-    return Ref::borrow(t->tp_dict);
+    return Ref::new_ref(t->tp_dict);
 #endif
 }
 

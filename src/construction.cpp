@@ -25,205 +25,23 @@
 #include "compat.h"
 #include "depth.h"
 #include "function.h"
+#include "mirrors.h"
+#include "ordering.h"
 #include "notes.h"
 
 namespace numor {
 
 namespace {
 
-// --- composed ordering key ----------------------------------------------
-
-// `key(x)` for an ordering list: the position of x in the list when it is
-// there, else the user's key function, else x's first character.
-struct OrdoKey {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    PyObject *ordo;
-    PyObject *keyfn;      // may be null
-    PyObject *positions;  // see ordo_positions; may be null
-    bool unindexable;
-};
-
-// The first position of each name of a long, plain list or tuple of exact
-// str, so that ordering n names by a list of m costs n + m, not n * m. The
-// sort calls the key once per name with nothing in between, and while the
-// key itself runs no Python code nothing can change the list, so the map
-// stays right; the paths that run user code (the user's key function, the
-// generic `in` and `index`) drop it. 1 built, 0 not applicable, -1 error.
-int ordo_positions(OrdoKey *k) {
-    if (k->positions) return 1;
-    PyObject *ordo = k->ordo;
-    if (k->unindexable || !(PyList_CheckExact(ordo) || PyTuple_CheckExact(ordo)) || Py_SIZE(ordo) < 16)
-        return 0;
-    // Made before the list is read: allocating it may collect garbage, and
-    // a finaliser may change the list.
-    Ref map = Ref::steal(PyDict_New());
-    if (!map) return -1;
-    const Py_ssize_t n = Py_SIZE(ordo);
-    PyObject *const *items = PySequence_Fast_ITEMS(ordo);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (!PyUnicode_CheckExact(items[i])) {
-            k->unindexable = true;
-            return 0;
-        }
-        Ref pos = Ref::steal(PyLong_FromSsize_t(i));
-        if (!pos || !PyDict_SetDefault(map.get(), items[i], pos.get())) return -1;
-    }
-    k->positions = map.release();
-    return 1;
-}
-
-// User code may run next and change the list.
-void ordo_forget(OrdoKey *k) {
-    Py_CLEAR(k->positions);
-    k->unindexable = false;
-}
-
-// Fast path for a plain list or tuple of plain strings: one scan gives both
-// `x in ordo` and `ordo.index(x)`. -1 not found, -2 give up (generic path).
-Py_ssize_t scan_plain(PyObject *ordo, PyObject *x) {
-    if (!PyUnicode_CheckExact(x)) return -2;
-    if (!PyList_CheckExact(ordo) && !PyTuple_CheckExact(ordo)) return -2;
-    const Py_ssize_t i = str_scan(PySequence_Fast_ITEMS(ordo), Py_SIZE(ordo), x);
-    return i == -3 ? -2 : i;
-}
-
-PyObject *ordo_key_call(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    auto *k = reinterpret_cast<OrdoKey *>(self);
-    if (PyVectorcall_NARGS(nargsf) != 1 || kwnames) {
-        PyErr_SetString(PyExc_TypeError, "ordo_key() takes exactly 1 argument");
-        return nullptr;
-    }
-    PyObject *x = args[0];
-    Ref ordo = Ref::borrow(k->ordo);
-    const int indexed = PyUnicode_CheckExact(x) ? ordo_positions(k) : 0;
-    if (indexed < 0) return nullptr;
-    if (indexed) {
-        if (PyObject *pos = PyDict_GetItemWithError(k->positions, x)) return Py_NewRef(pos);
-        if (PyErr_Occurred()) return nullptr;
-    } else {
-        const Py_ssize_t i = scan_plain(ordo.get(), x);
-        if (i >= 0) return PyLong_FromSsize_t(i);
-        if (i == -2) {
-            ordo_forget(k);
-            const int in = PySequence_Contains(ordo.get(), x);
-            if (in < 0) return nullptr;
-            if (in) return PyObject_CallMethodOneArg(ordo.get(), g.n.index, x);
-        }
-    }
-    if (k->keyfn) {
-        ordo_forget(k);
-        Ref fn = Ref::borrow(k->keyfn);
-        return PyObject_CallOneArg(fn.get(), x);
-    }
-    return PyObject_GetItem(x, zero());
-}
-
-int ordo_key_traverse(PyObject *self, visitproc visit, void *arg) {
-    auto *k = reinterpret_cast<OrdoKey *>(self);
-    Py_VISIT(k->ordo);
-    Py_VISIT(k->keyfn);
-    Py_VISIT(k->positions);
-    return 0;
-}
-
-int ordo_key_clear(PyObject *self) {
-    auto *k = reinterpret_cast<OrdoKey *>(self);
-    Py_CLEAR(k->ordo);
-    Py_CLEAR(k->keyfn);
-    Py_CLEAR(k->positions);
-    return 0;
-}
-
-void ordo_key_dealloc(PyObject *self) {
-    PyObject_GC_UnTrack(self);
-    ordo_key_clear(self);
-    PyObject_GC_Del(self);
-}
-
-PyTypeObject OrdoKeyType{};
-
-Ref make_ordo_key(PyObject *ordo, PyObject *keyfn) {
-    OrdoKey *k = PyObject_GC_New(OrdoKey, &OrdoKeyType);
-    if (!k) return Ref();
-    k->vectorcall = ordo_key_call;
-    k->ordo = Py_NewRef(ordo);
-    k->keyfn = Py_XNewRef(keyfn);
-    k->positions = nullptr;
-    k->unindexable = false;
-    PyObject_GC_Track(k);
-    return Ref::steal(reinterpret_cast<PyObject *>(k));
-}
-
 // --- candidates -----------------------------------------------------------
-
-// 1 keep, 0 drop, -1 error: `s and not s[0].isdigit()` and, when asked,
-// `s.find("__") != 0`.
-int accept_name(PyObject *s, bool drop_dunder) {
-    if (PyUnicode_CheckExact(s)) {
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        if (n == 0) return 0;
-        const Py_UCS4 c = PyUnicode_READ_CHAR(s, 0);
-        // str.isdigit of one character is exactly this test; among ASCII
-        // characters only 0-9 are digits.
-        if (c < 128 ? (c >= '0' && c <= '9') : Py_UNICODE_ISDIGIT(c)) return 0;
-        if (drop_dunder && n >= 2 && c == '_' && PyUnicode_READ_CHAR(s, 1) == '_') return 0;
-        return 1;
-    }
-    int t = PyObject_IsTrue(s);
-    if (t <= 0) return t;
-    Ref c = Ref::steal(PyObject_GetItem(s, zero()));
-    if (!c) return -1;
-    Ref d = Ref::steal(PyObject_CallMethodNoArgs(c.get(), g.n.isdigit));
-    if (!d) return -1;
-    t = PyObject_IsTrue(d.get());
-    if (t) return t < 0 ? -1 : 0;
-    if (!drop_dunder) return 1;
-    t = starts_with(s, g.n.dunder);
-    return t < 0 ? -1 : !t;
-}
-
-// `m[k]`. For an exact dict this is the dict's own lookup without the
-// protocol's dispatch (an exact dict has no `__missing__`).
-Ref get_item(PyObject *m, PyObject *k) {
-    if (PyDict_CheckExact(m)) {
-        if (PyObject *v = PyDict_GetItemWithError(m, k)) return Ref::borrow(v);
-        if (!PyErr_Occurred()) raise_with_arg(PyExc_KeyError, k);
-        return Ref();
-    }
-    return Ref::steal(PyObject_GetItem(m, k));
-}
-
-// Reads an option: `name in m` and, when present, the value (read once for
-// the test; the caller reads it again for use).
-int read_option(PyObject *m, PyObject *name, Ref &out) {
-    const int r = PyDict_CheckExact(m) ? PyDict_Contains(m, name) : PySequence_Contains(m, name);
-    if (r <= 0) return r;
-    out = get_item(m, name);
-    return out ? 1 : -1;
-}
 
 // `tuple(getattr(b, n) for n in names)`
 Ref values_of(PyObject *b, PyObject *names) {
-    if (PyList_CheckExact(names)) {
-        if (PyList_GET_SIZE(names) == 0) return Ref::steal(PyTuple_New(0));
-        // What the list iterator does: the length is read afresh at each
-        // step, since an attribute lookup may run code that changes it.
-        Ref out = Ref::steal(PyList_New(0));
-        if (!out) return out;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
-            Ref n = Ref::borrow(PyList_GET_ITEM(names, i));
-            Ref v = class_getattr(b, n.get());
-            if (!v || PyList_Append(out.get(), v.get()) < 0) return Ref();
-        }
-        return Ref::steal(PyList_AsTuple(out.get()));
-    }
-    Ref it = Ref::steal(PyObject_GetIter(names));
-    if (!it) return it;
+    Walk walk;
     Ref out = Ref::steal(PyList_New(0));
-    if (!out) return out;
-    while (Ref n = next_item(it.get())) {
-        Ref v = class_getattr(b, n.get());
+    if (!out || !walk.start(names)) return Ref();
+    while (PyObject *n = walk.next()) {
+        Ref v = class_getattr(b, n);
         if (!v || PyList_Append(out.get(), v.get()) < 0) return Ref();
     }
     if (PyErr_Occurred()) return Ref();
@@ -237,41 +55,13 @@ Ref values_of(PyObject *b, PyObject *names) {
 Ref keys_of(PyObject *b) {
     if (PyType_Check(b) && Py_TYPE(b)->tp_getattro == PyType_Type.tp_getattro &&
         reinterpret_cast<PyTypeObject *>(b)->tp_dict) {
-        PyObject *m = compat::type_lookup(Py_TYPE(b), g.n.keys);
-        if (m && is_function_with(m, meta_keys) &&
-            !compat::type_lookup(reinterpret_cast<PyTypeObject *>(b), g.n.keys)) {
-            PyObject *argv[1] = {b};
-            return Ref::steal(meta_keys(argv));
-        }
+        PyObject *m = compat::type_lookup(Py_TYPE(b), state().names.keys);
+        if (m && is_function_with(m, entry_of<meta_keys>) &&
+            !compat::type_lookup(reinterpret_cast<PyTypeObject *>(b), state().names.keys))
+            return meta_keys(b);
     }
-    return Ref::steal(PyObject_CallMethodNoArgs(b, g.n.keys));
+    return Ref::steal(PyObject_CallMethodNoArgs(b, state().names.keys));
 }
-
-// `iter(seq)` and its `next`. An exact list (what concat gives) is walked by
-// index as its iterator would walk it: the length read afresh at each step,
-// and once past the end, finished for good.
-class Walk {
-  public:
-    bool start(PyObject *seq) {
-        if (PyList_CheckExact(seq)) {
-            list_ = Ref::borrow(seq);
-            return true;
-        }
-        it_ = Ref::steal(PyObject_GetIter(seq));
-        return static_cast<bool>(it_);
-    }
-    // The next item, or null: finished (no error set) or failed.
-    Ref next() {
-        if (!list_) return it_ ? next_item(it_.get()) : Ref();
-        if (pos_ < PyList_GET_SIZE(list_.get())) return Ref::borrow(PyList_GET_ITEM(list_.get(), pos_++));
-        list_.reset();
-        return Ref();
-    }
-
-  private:
-    Ref list_, it_;
-    Py_ssize_t pos_ = 0;
-};
 
 // `k in names` for the growing list of member names. While every name in it
 // is an exact str, a set of them gives, for an exact str `k`, the answer of
@@ -282,12 +72,12 @@ class Walk {
 class Taken {
   public:
     explicit Taken(PyObject *names) : names_(names) {}
-    int contains(PyObject *k) {
+    Found contains(PyObject *k) {
         if (!set_ && !plain_scan_ && PyUnicode_CheckExact(k) &&
             PyList_GET_SIZE(names_) >= kSetFrom && !make_set())
-            return -1;
-        if (set_ && PyUnicode_CheckExact(k)) return PySet_Contains(set_.get(), k);
-        return numor::contains(names_, k);
+            return Found::error;
+        if (set_ && PyUnicode_CheckExact(k)) return found_from(PySet_Contains(set_.get(), k));
+        return find_name(names_, k);
     }
     // Records `k`, just appended to the names.
     bool add(PyObject *k) {
@@ -332,24 +122,25 @@ bool inherit(PyObject *bases, PyObject *names, PyObject *values) {
         PyTuple_SET_ITEM(value_seqs.get(), i, vs.release());
     }
     PyObject *arg = name_seqs.get();
-    Ref all_names = call_global(g.n.concat, &arg, 1);
+    Ref all_names = call_global(state().names.concat, &arg, 1);
     if (!all_names) return false;
     arg = value_seqs.get();
-    Ref all_values = call_global(g.n.concat, &arg, 1);
+    Ref all_values = call_global(state().names.concat, &arg, 1);
     if (!all_values) return false;
     // zip(all_names, all_values)
     Walk it1, it2;
     if (!it1.start(all_names.get()) || !it2.start(all_values.get())) return false;
     Taken taken(names);
     for (;;) {
-        Ref k = it1.next();
+        Ref k = Ref::new_ref(it1.next());
         if (!k) break;
-        Ref v = it2.next();
+        Ref v = Ref::new_ref(it2.next());
         if (!v) break;
-        int skip = taken.contains(k.get());
-        if (skip < 0) return false;
+        const Found taken_already = taken.contains(k.get());
+        if (taken_already == Found::error) return false;
+        int skip = taken_already == Found::yes;
         if (!skip) {
-            skip = starts_with(k.get(), g.n.underscore);
+            skip = starts_with(k.get(), state().names.underscore);
             if (skip < 0) return false;
         }
         if (skip) continue;
@@ -386,137 +177,11 @@ bool write_members(PyObject *dct, PyObject *names, PyObject *values) {
             return false;
     }
     if (PyDict_CheckExact(dct)) return PyDict_Update(dct, d.get()) == 0;
-    Ref r = Ref::steal(PyObject_CallMethodOneArg(dct, g.n.update, d.get()));
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(dct, state().names.update, d.get()));
     return static_cast<bool>(r);
 }
 
 }  // namespace
-
-namespace {
-
-// collect_candidates for an exact dict while its keys are exact str: then
-// stripping, testing and collecting run no Python code, the dict cannot
-// change during the walk, and walking its entries directly visits the keys
-// in the order its iterator would. At the first other key it gives up
-// (null, no error set) and undoes its only side effect, on `sources`; the
-// generic walk then starts over.
-Ref plain_candidates(PyObject *mapping, bool drop_dunder, PyObject *sources) {
-    if (!PyDict_CheckExact(mapping)) return Ref();
-    Ref out = Ref::steal(PyList_New(0));
-    if (!out) return out;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(mapping, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) {
-            if (sources) PyDict_Clear(sources);
-            return Ref();
-        }
-        // Most keys are identifiers: nothing to strip, so the first
-        // character decides.
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
-        if (n == 0) continue;
-        const int kind = PyUnicode_KIND(key);
-        const void *data = PyUnicode_DATA(key);
-        const Py_UCS4 c = PyUnicode_READ(kind, data, 0);
-        Ref s;
-        if (Py_UNICODE_ISSPACE(c) || Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, n - 1))) {
-            s = strip(key);
-            if (!s) return s;
-            const int ok = accept_name(s.get(), drop_dunder);
-            if (ok < 0) return Ref();
-            if (!ok) continue;
-        } else {
-            if (c < 128 ? (c >= '0' && c <= '9') : Py_UNICODE_ISDIGIT(c)) continue;
-            if (drop_dunder && c == '_' && n >= 2 && PyUnicode_READ(kind, data, 1) == '_') continue;
-            s = Ref::borrow(key);
-        }
-        if (PyList_Append(out.get(), s.get()) < 0) return Ref();
-        if (sources && !PyDict_SetDefault(sources, s.get(), key)) return Ref();
-    }
-    return out;
-}
-
-}  // namespace
-
-Ref collect_candidates(PyObject *mapping, bool drop_dunder, PyObject *sources) {
-    if (Ref fast = plain_candidates(mapping, drop_dunder, sources)) return fast;
-    if (PyErr_Occurred()) return Ref();
-    Ref out = Ref::steal(PyList_New(0));
-    if (!out) return out;
-    Ref it = Ref::steal(PyObject_GetIter(mapping));
-    if (!it) return it;
-    while (Ref key = next_item(it.get())) {
-        Ref s = strip(key.get());
-        if (!s) {
-            if (!PyUnicode_Check(key.get()))
-                add_note("numor: the keys of a class namespace or of update()'s mapping are member "
-                         "names and must be str; key %.80R is %.200s",
-                         key.get(), Py_TYPE(key.get())->tp_name);
-            return s;
-        }
-        const int ok = accept_name(s.get(), drop_dunder);
-        if (ok < 0) return Ref();
-        if (!ok) continue;
-        if (PyList_Append(out.get(), s.get()) < 0) return Ref();
-        if (sources) {
-            if (!PyDict_SetDefault(sources, s.get(), key.get())) return Ref();
-        }
-    }
-    if (PyErr_Occurred()) return Ref();
-    return out;
-}
-
-Ref order_members(PyObject *mapping, Ref (*candidates)(PyObject *, bool, PyObject *),
-                  bool drop_dunder, PyObject *sources) {
-    Ref keyfn, reverse, ordo, v;
-    int r = read_option(mapping, g.n.ordo_key, v);
-    if (r < 0) return Ref();
-    if (r) {
-        Ref ft = global(g.n.FunctionType);
-        if (!ft) return ft;
-        r = PyObject_IsInstance(v.get(), ft.get());
-        if (r < 0) return Ref();
-        if (r && !(keyfn = get_item(mapping, g.n.ordo_key))) return Ref();
-    }
-    r = read_option(mapping, g.n.ordo_reverse, v);
-    if (r < 0) return Ref();
-    if (r && (r = is_instance(v.get(), &PyBool_Type)) < 0) return Ref();
-    if (r) {
-        if (!(reverse = get_item(mapping, g.n.ordo_reverse))) return Ref();
-    }
-    r = read_option(mapping, g.n.ordo, v);
-    if (r < 0) return Ref();
-    if (r && (r = is_instance(v.get(), &PyList_Type, &PyTuple_Type)) < 0) return Ref();
-    if (r) {
-        if (!(ordo = get_item(mapping, g.n.ordo))) return Ref();
-    }
-    v.reset();
-
-    Ref names = candidates(mapping, drop_dunder, sources);
-    if (!names) return names;
-    Ref key = ordo ? make_ordo_key(ordo.get(), keyfn.get()) : std::move(keyfn);
-    if (ordo && !key) return Ref();
-    if (!key && !reverse) {
-        if (PyList_Sort(names.get()) < 0) return Ref();
-        return names;
-    }
-    // names.sort(key=..., reverse=...), with only the arguments in force.
-    PyObject *argv[3] = {names.get(), nullptr, nullptr};
-    Py_ssize_t nkw = 0;
-    Ref kwnames = Ref::steal(PyTuple_New((key ? 1 : 0) + (reverse ? 1 : 0)));
-    if (!kwnames) return kwnames;
-    if (key) {
-        argv[1 + nkw] = key.get();
-        PyTuple_SET_ITEM(kwnames.get(), nkw++, Py_NewRef(g.n.key));
-    }
-    if (reverse) {
-        argv[1 + nkw] = reverse.get();
-        PyTuple_SET_ITEM(kwnames.get(), nkw++, Py_NewRef(g.n.reverse));
-    }
-    Ref res = Ref::steal(PyObject_VectorcallMethod(g.n.sort, argv, 1, kwnames.get()));
-    if (!res) return res;
-    return names;
-}
 
 namespace {
 
@@ -534,39 +199,6 @@ int is_instance_plain(PyObject *v, PyObject *cls) {
     return PyObject_IsInstance(v, cls);
 }
 
-// `type.__new__(cls, name, bases, dct)`: the checks the interpreter's
-// `type.__new__` makes of `cls`, with its messages, then the class creation
-// it performs, called with one argument tuple instead of the two that the
-// call through the attribute would pack.
-PyObject *call_type_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct) {
-    if (!PyType_Check(cls)) {
-        PyErr_Format(PyExc_TypeError, "type.__new__(X): X is not a type object (%s)",
-                     Py_TYPE(cls)->tp_name);
-        return nullptr;
-    }
-    auto *sub = reinterpret_cast<PyTypeObject *>(cls);
-    if (!PyType_IsSubtype(sub, &PyType_Type)) {
-        PyErr_Format(PyExc_TypeError, "type.__new__(%s): %s is not a subtype of type",
-                     sub->tp_name, sub->tp_name);
-        return nullptr;
-    }
-    // Refuses a metaclass whose nearest C base creates its instances some
-    // other way (as `object.__new__(dict)` is refused).
-    PyTypeObject *staticbase = sub;
-    while (staticbase && staticbase->tp_new == g.slot_tp_new) staticbase = staticbase->tp_base;
-    if (staticbase && staticbase->tp_new != PyType_Type.tp_new) {
-        PyErr_Format(PyExc_TypeError, "type.__new__(%s) is not safe, use %s.__new__()",
-                     sub->tp_name, staticbase->tp_name);
-        return nullptr;
-    }
-    Ref args = Ref::steal(PyTuple_Pack(3, name, bases, dct));
-    if (!args) return nullptr;
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject *cls_made = PyType_Type.tp_new(sub, args.get(), nullptr);
-    Py_LeaveRecursiveCall();
-    return cls_made;
-}
-
 }  // namespace
 
 void note_nested(PyObject *member, PyObject *owner) {
@@ -582,7 +214,7 @@ Ref convert_value(PyObject *v) {
     if (is_dict) {
         const int t = PyObject_IsTrue(v);
         if (t < 0) return Ref();
-        if (!t) return Ref::borrow(v);
+        if (!t) return Ref::new_ref(v);
         // The nested enumeration's construction writes into its namespace;
         // give it a copy so the caller's dict stays as it was.
         NestingGuard level;
@@ -590,23 +222,23 @@ Ref convert_value(PyObject *v) {
         Ref copy = Ref::steal(PyDict_New());
         if (!copy || PyDict_Merge(copy.get(), v, 1) < 0) return Ref();
         PyObject *arg = copy.get();
-        return call_global(g.n.NUmor, &arg, 1);
+        return call_global(state().names.NUmor, &arg, 1);
     }
-    Ref ft = global(g.n.FunctionType);
+    Ref ft = global(state().names.FunctionType);
     if (!ft) return ft;
     const int r = is_instance_plain(v, ft.get());
     if (r < 0) return Ref();
     if (r) return Ref::steal(PyClassMethod_New(v));
-    return Ref::borrow(v);
+    return Ref::new_ref(v);
 }
 
-PyObject *meta_new(PyObject *const *a) {
-    PyObject *cls = a[0], *bases = a[2], *dct = a[3];
-    Ref name = Ref::borrow(a[1]);
+Ref meta_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct,
+             [[maybe_unused]] PyObject *args) {
+    Ref class_name = Ref::new_ref(name);
 
     // Only enumeration bases take part; everything else is dropped.
     auto is_enum = [](PyObject *b) {
-        Ref meta = global(g.n.mNUmor);
+        Ref meta = global(state().names.mNUmor);
         return meta ? PyObject_IsInstance(b, meta.get()) : -1;
     };
     Ref filtered;
@@ -646,20 +278,20 @@ PyObject *meta_new(PyObject *const *a) {
     }
     if (has_members) {
         Ref v;
-        int r = read_option(dct, g.n.nominis, v);
+        int r = read_option(dct, state().names.nominis, v);
         if (r < 0) return nullptr;
         if (r) {
             r = type_equals(v.get(), reinterpret_cast<PyObject *>(&PyUnicode_Type));
             if (r < 0) return nullptr;
-            if (r && !(name = get_item(dct, g.n.nominis))) return nullptr;
+            if (r && !(class_name = get_item(dct, state().names.nominis))) return nullptr;
         }
-        Ref names = order_members(dct, collect_candidates, true, nullptr);
+        Ref names = order_members(dct, true, nullptr);
         if (!names) return nullptr;
         const Py_ssize_t n = PyList_GET_SIZE(names.get());
         Ref values = Ref::steal(PyList_New(0));
         if (!values) return nullptr;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref nm = Ref::borrow(PyList_GET_ITEM(names.get(), i));
+            Ref nm = Ref::new_ref(PyList_GET_ITEM(names.get(), i));
             Ref raw = get_item(dct, nm.get());
             if (!raw) {
                 if (PyErr_ExceptionMatches(PyExc_KeyError))
@@ -670,7 +302,7 @@ PyObject *meta_new(PyObject *const *a) {
             }
             Ref w = convert_value(raw.get());
             if (!w) {
-                if (PyDict_Check(raw.get())) note_nested(nm.get(), name.get());
+                if (PyDict_Check(raw.get())) note_nested(nm.get(), class_name.get());
                 return nullptr;
             }
             if (PyList_Append(values.get(), w.get()) < 0) return nullptr;
@@ -681,59 +313,46 @@ PyObject *meta_new(PyObject *const *a) {
     } else {
         table = Ref::steal(PyTuple_New(0));
     }
-    if (!table || PyObject_SetItem(dct, g.n._key, table.get()) < 0) return nullptr;
+    if (!table || PyObject_SetItem(dct, state().names._key, table.get()) < 0) return nullptr;
 
     // A merge of several enumerations derives from the root alone.
     Ref final_bases;
     if (PyTuple_GET_SIZE(filtered.get()) > 1) {
-        Ref root = global(g.n.NUmor);
+        Ref root = global(state().names.NUmor);
         if (!root) return nullptr;
         final_bases = Ref::steal(PyTuple_Pack(1, root.get()));
         if (!final_bases) return nullptr;
     } else {
         final_bases = std::move(filtered);
     }
-    return call_type_new(cls, name.get(), final_bases.get(), dct);
+    return call_type_new(cls, class_name.get(), final_bases.get(), dct);
 }
 
-PyObject *meta_keys(PyObject *const *a) {
-    Ref table = get_key(a[0]);
+Ref meta_keys(PyObject *self) {
+    Ref table = get_key(self);
     if (!table) return nullptr;
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return nullptr;
     if (PyTuple_CheckExact(table.get())) {
-        // Testing an exact str's first character runs no Python code, but
-        // the test of any other item may: keep the table alive for it.
+        // The usual table, walked without the walker's bookkeeping (this is
+        // a hot path): testing an exact str's first character runs no
+        // Python code, and `table` keeps every item alive for any other.
         const Py_ssize_t n = PyTuple_GET_SIZE(table.get());
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject *x = PyTuple_GET_ITEM(table.get(), i);
             const int pub = first_char_is_underscore(x, Py_NE);
             if (pub < 0 || (pub && PyList_Append(out.get(), x) < 0)) return nullptr;
         }
-        return out.release();
+        return out;
     }
-    Ref it = Ref::steal(PyObject_GetIter(table.get()));
-    if (!it) return nullptr;
-    while (Ref x = next_item(it.get())) {
-        const int pub = first_char_is_underscore(x.get(), Py_NE);
-        if (pub < 0 || (pub && PyList_Append(out.get(), x.get()) < 0)) return nullptr;
+    Walk walk;
+    if (!walk.start(table.get())) return nullptr;
+    while (PyObject *x = walk.next()) {
+        const int pub = first_char_is_underscore(x, Py_NE);
+        if (pub < 0 || (pub && PyList_Append(out.get(), x) < 0)) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
-    return out.release();
-}
-
-int construction_ready() {
-    PyTypeObject &t = OrdoKeyType;
-    if (t.tp_flags & Py_TPFLAGS_READY) return 0;
-    init_static_type(t, "numor.ordo_key", sizeof(OrdoKey));
-    t.tp_dealloc = ordo_key_dealloc;
-    t.tp_vectorcall_offset = offsetof(OrdoKey, vectorcall);
-    t.tp_call = PyVectorcall_Call;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                 Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    t.tp_traverse = ordo_key_traverse;
-    t.tp_clear = ordo_key_clear;
-    return PyType_Ready(&t);
+    return out;
 }
 
 }  // namespace numor

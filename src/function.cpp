@@ -9,7 +9,11 @@
 // given)". The built-in method types of the C API cannot do all of that
 // (they bind to their own method-wrapper types and their keyword handling
 // and messages differ), so the extension has one small function type of its
-// own, and each method is a plain C++ body over already-parsed arguments.
+// own, and each method is a plain C++ function with named parameters over
+// already-parsed arguments. A table row names the body through `def<...>`,
+// which records how many parameters it takes; making the function object
+// checks that count against the parameter list, so an import with a row
+// and a body that disagree fails with SystemError.
 //
 // A function object carries its parameter list as data: the names (interned
 // strings), how many are required, the defaults, and whether `*arg` and
@@ -24,9 +28,10 @@
 // body with the caller's argument array.
 #include "function.h"
 
+#include "common.h"
 #include "compat.h"
 
-#include <cstring>
+#include <string_view>
 
 namespace numor {
 
@@ -96,8 +101,8 @@ bool same_name(PyObject *a, PyObject *b) {
 // Nothing here allocates through C++: the slots are sized by kMaxParams and
 // everything else is an interpreter object, so no C++ exception can start
 // on a call path.
-PyObject *parse_and_call(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs,
-                         PyObject *const *kwkeys, PyObject *const *kwvalues, Py_ssize_t nkw) {
+Ref parse_and_call(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs,
+                   PyObject *const *kwkeys, PyObject *const *kwvalues, Py_ssize_t nkw) {
     const Py_ssize_t np = f->nparams;
     PyObject *argv[kMaxParams + 2] = {};
     const Py_ssize_t npos = nargs < np ? nargs : np;
@@ -161,25 +166,38 @@ PyObject *parse_and_call(FunctionObject *f, PyObject *const *args, Py_ssize_t na
     return f->def->impl(argv);
 }
 
-PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
-                        PyObject *kwnames) {
+// The calling path of a function without `*arg` and `**args`, chosen when
+// it is made: an exact positional call hands the caller's array straight to
+// the body, and one that leaves trailing parameters to their defaults fills
+// a copy; keywords take the general path.
+PyObject *fn_vectorcall_simple(PyObject *self, PyObject *const *args, size_t nargsf,
+                               PyObject *kwnames) {
     FunctionObject *f = as_fn(self);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nkw == 0 && !f->varargs && !f->varkw) {
-        // The common case: every parameter passed by position, nothing to collect.
-        if (nargs == f->nparams) return f->def->impl(args);
-        // Next: positional arguments only, the rest from the defaults.
+    if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) {
+        if (nargs == f->nparams) return f->def->impl(args).release();
         if (nargs >= f->nrequired && nargs < f->nparams) {
             PyObject *argv[kMaxParams];
             for (Py_ssize_t i = 0; i < nargs; ++i) argv[i] = args[i];
             for (Py_ssize_t i = nargs; i < f->nparams; ++i)
                 argv[i] = PyTuple_GET_ITEM(f->defaults, i - f->nrequired);
-            return f->def->impl(argv);
+            return f->def->impl(argv).release();
         }
     }
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     return parse_and_call(f, args, nargs, nkw ? &PyTuple_GET_ITEM(kwnames, 0) : nullptr,
-                          args + nargs, nkw);
+                          args + nargs, nkw)
+        .release();
+}
+
+// The calling path of a function that collects extra arguments.
+PyObject *fn_vectorcall_general(PyObject *self, PyObject *const *args, size_t nargsf,
+                                PyObject *kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    return parse_and_call(as_fn(self), args, nargs,
+                          nkw ? &PyTuple_GET_ITEM(kwnames, 0) : nullptr, args + nargs, nkw)
+        .release();
 }
 
 // Reached with a dict of keywords (for example through `f.__call__`). Its
@@ -204,7 +222,8 @@ PyObject *fn_call(PyObject *self, PyObject *args, PyObject *kwargs) {
     }
     return parse_and_call(as_fn(self), &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
                           nkw ? &PyTuple_GET_ITEM(keys.get(), 0) : nullptr,
-                          nkw ? &PyTuple_GET_ITEM(values.get(), 0) : nullptr, nkw);
+                          nkw ? &PyTuple_GET_ITEM(values.get(), 0) : nullptr, nkw)
+        .release();
 }
 
 PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) {
@@ -216,6 +235,7 @@ PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) {
 
 int fn_traverse(PyObject *self, visitproc visit, void *arg) {
     FunctionObject *f = as_fn(self);
+    Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->argnames);
     Py_VISIT(f->defaults);
     Py_VISIT(f->name);
@@ -241,10 +261,12 @@ int fn_clear(PyObject *self) {
 }
 
 void fn_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (as_fn(self)->weakrefs) PyObject_ClearWeakRefs(self);
     fn_clear(self);
     PyObject_GC_Del(self);
+    Py_DECREF(type);  // instances of a heap type own a reference to it
 }
 
 PyObject *fn_repr(PyObject *self) {
@@ -291,7 +313,14 @@ PyGetSetDef fn_getset[] = {
 PyMemberDef fn_members[] = {
     {"__module__", NUMOR_T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__doc__", NUMOR_T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
-    {"__vectorcalloffset__", NUMOR_T_PYSSIZET, offsetof(FunctionObject, vectorcall), NUMOR_READONLY, nullptr},
+    // Where the type's vectorcall, dict and weak references live; a type
+    // made from a spec learns these offsets only from such rows.
+    {"__vectorcalloffset__", NUMOR_T_PYSSIZET, offsetof(FunctionObject, vectorcall),
+     NUMOR_READONLY, nullptr},
+    {"__dictoffset__", NUMOR_T_PYSSIZET, offsetof(FunctionObject, dict), NUMOR_READONLY,
+     nullptr},
+    {"__weaklistoffset__", NUMOR_T_PYSSIZET, offsetof(FunctionObject, weakrefs),
+     NUMOR_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -304,7 +333,7 @@ PyMethodDef fn_methods[] = {
 // None as a default, which keeps this small.
 bool parse_signature(FunctionObject *f) {
     const char *sig = f->def->signature;
-    const size_t len = std::strlen(sig);
+    const size_t len = std::string_view(sig).size();
     if (len < 2 || sig[0] != '(' || sig[len - 1] != ')') {
         PyErr_Format(PyExc_SystemError, "bad signature for %s", f->def->name);
         return false;
@@ -356,55 +385,65 @@ bool parse_signature(FunctionObject *f) {
     return true;
 }
 
+PyType_Slot fn_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(fn_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void *>(fn_repr)},
+    {Py_tp_call, reinterpret_cast<void *>(fn_call)},
+    {Py_tp_traverse, reinterpret_cast<void *>(fn_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(fn_clear)},
+    {Py_tp_methods, fn_methods},
+    {Py_tp_members, fn_members},
+    {Py_tp_getset, fn_getset},
+    {Py_tp_descr_get, reinterpret_cast<void *>(fn_descr_get)},
+    {0, nullptr},
+};
+
+PyType_Spec fn_spec = {
+    "numor.function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    fn_slots,
+};
+
 }  // namespace
 
-PyTypeObject FunctionObjectType{};
-
-int function_type_ready() {
-    PyTypeObject &t = FunctionObjectType;
-    if (t.tp_flags & Py_TPFLAGS_READY) return 0;
-    init_static_type(t, "numor.function", sizeof(FunctionObject));
-    t.tp_dealloc = fn_dealloc;
-    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-    t.tp_repr = fn_repr;
-    t.tp_call = fn_call;
-    t.tp_getattro = PyObject_GenericGetAttr;
-    t.tp_setattro = PyObject_GenericSetAttr;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                 Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-                 Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    t.tp_traverse = fn_traverse;
-    t.tp_clear = fn_clear;
-    t.tp_methods = fn_methods;
-    t.tp_members = fn_members;
-    t.tp_getset = fn_getset;
-    t.tp_descr_get = fn_descr_get;
-    t.tp_dictoffset = offsetof(FunctionObject, dict);
-    t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
-    return PyType_Ready(&t);
+int function_type_init() {
+    Ref t = make_heap_type(fn_spec);
+    if (!t) return -1;
+    Py_XSETREF(state().function_type, reinterpret_cast<PyTypeObject *>(t.release()));
+    return 0;
 }
 
 bool is_function_with(PyObject *f, Impl impl) {
-    return Py_IS_TYPE(f, &FunctionObjectType) && as_fn(f)->def->impl == impl;
+    return Py_IS_TYPE(f, state().function_type) && as_fn(f)->def->impl == impl;
 }
 
 Ref make_function(const FuncDef &def, const char *owner) {
     Ref obj = Ref::steal(reinterpret_cast<PyObject *>(
-        PyObject_GC_New(FunctionObject, &FunctionObjectType)));
+        PyObject_GC_New(FunctionObject, state().function_type)));
     if (!obj) return obj;
     FunctionObject *f = as_fn(obj.get());
-    f->vectorcall = fn_vectorcall;
     f->def = &def;
+    f->vectorcall = fn_vectorcall_general;  // until the parameter list is known
     f->argnames = f->defaults = f->name = f->qualname = f->module = f->doc = f->signature =
         f->dict = f->weakrefs = nullptr;
     f->nparams = f->nrequired = 0;
     f->varargs = f->varkw = false;
     PyObject_GC_Track(obj.get());
     if (!parse_signature(f)) return Ref();
+    if (f->nparams + f->varargs + f->varkw != def.arity) {
+        PyErr_Format(PyExc_SystemError, "%s%s declares %zd parameters, its body takes %d",
+                     def.name, def.signature, f->nparams + f->varargs + f->varkw, def.arity);
+        return Ref();
+    }
+    f->vectorcall = f->varargs || f->varkw ? fn_vectorcall_general : fn_vectorcall_simple;
     f->name = PyUnicode_InternFromString(def.name);
     f->qualname = owner ? PyUnicode_FromFormat("%s.%s", owner, def.name)
                         : PyUnicode_FromString(def.name);
-    f->module = PyUnicode_InternFromString("numor");
+    f->module = Py_NewRef(state().names.numor);
     f->doc = Py_NewRef(Py_None);
     f->signature = PyUnicode_FromString(def.signature);
     if (!f->name || !f->qualname || !f->module || !f->signature) return Ref();

@@ -19,39 +19,24 @@
 #include "common.h"
 #include "compat.h"
 #include "construction.h"
+#include "mirrors.h"
+#include "ordering.h"
 
 namespace numor {
 
 namespace {
-
-// Calling type's attribute slot directly is what `type.__setattr__(self, ...)`
-// does once its checks pass: `self` is a class and no C-level metaclass in
-// its metaclass's MRO overrides attribute assignment. Otherwise call the
-// interpreter's own descriptor so that it reports the misuse.
-bool direct_setattr_ok(PyObject *self) {
-    if (!PyType_Check(self)) return false;
-    PyObject *mro = Py_TYPE(self)->tp_mro;
-    if (!mro) return false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        auto *t = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
-        if (t->tp_setattro != g.slot_setattro && t->tp_setattro != PyType_Type.tp_setattro &&
-            t != &PyBaseObject_Type)
-            return false;
-    }
-    return true;
-}
 
 // type.__setattr__(self, attr, val), or type.__delattr__(self, attr) when
 // `val` is null.
 int type_setattr(PyObject *self, PyObject *attr, PyObject *val) {
     if (direct_setattr_ok(self)) return PyType_Type.tp_setattro(self, attr, val);
     PyObject *args[3] = {self, attr, val};
-    Ref r = Ref::steal(PyObject_Vectorcall(val ? g.type_setattr : g.type_delattr, args,
+    Ref r = Ref::steal(PyObject_Vectorcall(val ? state().type_setattr : state().type_delattr, args,
                                            val ? 3 : 2, nullptr));
     return r ? 0 : -1;
 }
 
-int set_key(PyObject *self, PyObject *table) { return PyObject_SetAttr(self, g.n._key, table); }
+int set_key(PyObject *self, PyObject *table) { return PyObject_SetAttr(self, state().names._key, table); }
 
 // What a class attribute was before a change: `(name,)` when the class has
 // no own attribute of that name, `(name, value)` otherwise. A name that the
@@ -69,7 +54,7 @@ Ref save_attr(PyObject *self, PyObject *name) {
         PyObject *dict = reinterpret_cast<PyTypeObject *>(self)->tp_dict;
         PyObject *v = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
         if (!v && PyErr_Occurred()) return Ref();
-        value = Ref::borrow(v);
+        value = Ref::new_ref(v);
     }
     return Ref::steal(value ? PyTuple_Pack(2, name, value.get()) : PyTuple_Pack(1, name));
 }
@@ -82,7 +67,7 @@ void roll_back(PyObject *self, PyObject *const *records, Py_ssize_t n) {
     PyObject *exc = compat::fetch_exception();
     if (PyType_Check(self)) {
         while (n-- > 0) {
-            Ref rec = Ref::borrow(records[n]);
+            Ref rec = Ref::new_ref(records[n]);
             PyObject *old = PyTuple_GET_SIZE(rec.get()) > 1 ? PyTuple_GET_ITEM(rec.get(), 1) : nullptr;
             if (PyType_Type.tp_setattro(self, PyTuple_GET_ITEM(rec.get(), 0), old) < 0) PyErr_Clear();
         }
@@ -91,14 +76,14 @@ void roll_back(PyObject *self, PyObject *const *records, Py_ssize_t n) {
 }
 
 void roll_back(PyObject *self, PyObject *undo) {
-    Ref hold = Ref::borrow(undo);
+    Ref hold = Ref::new_ref(undo);
     const Py_ssize_t n = PyList_GET_SIZE(undo);
     roll_back(self, n ? &PyList_GET_ITEM(undo, 0) : nullptr, n);
 }
 
 // `x == "_key"` for a name that came out of a member table.
 bool is_key_name(PyObject *x) {
-    return PyUnicode_Check(x) && PyUnicode_Compare(x, g.n._key) == 0;
+    return PyUnicode_Check(x) && PyUnicode_Compare(x, state().names._key) == 0;
 }
 
 }  // namespace
@@ -109,10 +94,10 @@ namespace {
 bool add_to_table(PyObject *self, PyObject *attr) {
     Ref table = get_key(self);
     if (!table) return false;
-    int r = member_contains(self, table.get(), attr);
-    if (r < 0) return false;
-    if (r) return true;
-    r = first_char_is_underscore(attr, Py_EQ);
+    const Found found = member_find(self, table.get(), attr);
+    if (found == Found::error) return false;
+    if (found == Found::yes) return true;
+    const int r = first_char_is_underscore(attr, Py_EQ);
     if (r < 0) return false;
     if (r) return true;
     // self._key += (attr,)
@@ -128,9 +113,9 @@ bool add_to_table(PyObject *self, PyObject *attr) {
 bool drop_from_table(PyObject *self, PyObject *attr) {
     Ref table = get_key(self);
     if (!table) return false;
-    const int r = member_contains(self, table.get(), attr);
-    if (r < 0) return false;
-    if (!r) return true;
+    const Found found = member_find(self, table.get(), attr);
+    if (found == Found::error) return false;
+    if (found == Found::no) return true;
     // self._key = self._key[:i] + self._key[i + 1:]
     table = get_key(self);
     if (!table) return false;
@@ -158,9 +143,9 @@ bool drop_from_table(PyObject *self, PyObject *attr) {
 
 // `type.__setattr__` or `type.__delattr__` (val null), then the table step;
 // when the table step fails, the attribute and `_key` are put back.
-PyObject *change_attr(PyObject *self, PyObject *attr, PyObject *val,
-                      bool (*table_step)(PyObject *, PyObject *)) {
-    Ref saved[2] = {save_attr(self, g.n._key), save_attr(self, attr)};
+Ref change_attr(PyObject *self, PyObject *attr, PyObject *val,
+                bool (*table_step)(PyObject *, PyObject *)) {
+    Ref saved[2] = {save_attr(self, state().names._key), save_attr(self, attr)};
     if (!saved[0] || !saved[1]) return nullptr;
     if (type_setattr(self, attr, val) < 0) return nullptr;
     if (!table_step(self, attr)) {
@@ -168,29 +153,32 @@ PyObject *change_attr(PyObject *self, PyObject *attr, PyObject *val,
         roll_back(self, records, 2);
         return nullptr;
     }
-    Py_RETURN_NONE;
+    return Ref::new_ref(Py_None);
 }
 
 }  // namespace
 
-PyObject *mut_setattr(PyObject *const *a) { return change_attr(a[0], a[1], a[2], add_to_table); }
+Ref mut_setattr(PyObject *self, PyObject *attr, PyObject *val) {
+    return change_attr(self, attr, val, add_to_table);
+}
 
-PyObject *mut_delattr(PyObject *const *a) { return change_attr(a[0], a[1], nullptr, drop_from_table); }
+Ref mut_delattr(PyObject *self, PyObject *attr) {
+    return change_attr(self, attr, nullptr, drop_from_table);
+}
 
-PyObject *mut_delitem(PyObject *const *a) {
-    if (PyObject_DelAttr(a[0], a[1]) < 0) return nullptr;
-    Py_RETURN_NONE;
+Ref mut_delitem(PyObject *self, PyObject *item) {
+    if (PyObject_DelAttr(self, item) < 0) return nullptr;
+    return Ref::new_ref(Py_None);
 }
 
 // Adds and replaces members from a mapping. Every value is read and
 // converted before the class changes, and a failed change is rolled back,
 // so a failure leaves the class as it was; a name is added at most once, and a name takes its value from the key equal
 // to it, else from the first key that strips to it.
-PyObject *mut_update(PyObject *const *a) {
-    PyObject *self = a[0], *dct = a[1];
+Ref mut_update(PyObject *self, PyObject *dct) {
     Ref sources = Ref::steal(PyDict_New());
     if (!sources) return nullptr;
-    Ref names = order_members(dct, collect_candidates, false, sources.get());
+    Ref names = order_members(dct, false, sources.get());
     if (!names) return nullptr;
 
     // New names, in sorted order; old names never move.
@@ -198,13 +186,13 @@ PyObject *mut_update(PyObject *const *a) {
     Ref seen = Ref::steal(PySet_New(nullptr));
     if (!fresh || !seen) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
-        Ref n = Ref::borrow(PyList_GET_ITEM(names.get(), i));
+        Ref n = Ref::new_ref(PyList_GET_ITEM(names.get(), i));
         Ref table = get_key(self);
         if (!table) return nullptr;
-        int r = member_contains(self, table.get(), n.get());
-        if (r < 0) return nullptr;
-        if (r) continue;
-        r = PySet_Contains(seen.get(), n.get());
+        const Found found = member_find(self, table.get(), n.get());
+        if (found == Found::error) return nullptr;
+        if (found == Found::yes) continue;
+        const int r = PySet_Contains(seen.get(), n.get());
         if (r < 0) return nullptr;
         if (r) continue;
         if (PySet_Add(seen.get(), n.get()) < 0 || PyList_Append(fresh.get(), n.get()) < 0)
@@ -224,7 +212,7 @@ PyObject *mut_update(PyObject *const *a) {
     Ref assigned = Ref::steal(PySet_New(nullptr));
     if (!assign_names || !assign_values || !assigned) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(walk.get()); ++i) {
-        Ref x = Ref::borrow(PyList_GET_ITEM(walk.get(), i));
+        Ref x = Ref::new_ref(PyList_GET_ITEM(walk.get(), i));
         // The member table itself is never replaced by a member value.
         if (is_key_name(x.get())) continue;
         const bool str = PyUnicode_Check(x.get());
@@ -237,11 +225,11 @@ PyObject *mut_update(PyObject *const *a) {
         int r = PySequence_Contains(dct, x.get());
         if (r < 0) return nullptr;
         if (r) {
-            src = Ref::borrow(x.get());
+            src = Ref::new_ref(x.get());
         } else if (str) {
             PyObject *s = PyDict_GetItemWithError(sources.get(), x.get());
             if (!s && PyErr_Occurred()) return nullptr;
-            src = Ref::borrow(s);
+            src = Ref::new_ref(s);
         }
         if (!src) continue;
         Ref v = Ref::steal(PyObject_GetItem(dct, src.get()));
@@ -264,11 +252,11 @@ PyObject *mut_update(PyObject *const *a) {
         Ref rec = save_attr(self, name);
         return rec && PyList_Append(undo.get(), rec.get()) == 0;
     };
-    auto fail = [&]() -> PyObject * {
+    auto fail = [&]() -> Ref {
         roll_back(self, undo.get());
         return nullptr;
     };
-    if (!save(g.n._key)) return nullptr;
+    if (!save(state().names._key)) return nullptr;
     // self._key += tuple(new names)
     Ref table = get_key(self);
     if (!table) return fail();
@@ -283,12 +271,11 @@ PyObject *mut_update(PyObject *const *a) {
     if (!table) return fail();
     Ref again = Ref::steal(PySequence_Tuple(table.get()));
     if (!again || set_key(self, again.get()) < 0) return fail();
-    Py_RETURN_NONE;
+    return Ref::new_ref(Py_None);
 }
 
-PyObject *mut_clear(PyObject *const *a) {
-    PyObject *self = a[0];
-    Ref names = Ref::steal(PyObject_CallMethodNoArgs(self, g.n.keys));
+Ref mut_clear(PyObject *self) {
+    Ref names = Ref::steal(PyObject_CallMethodNoArgs(self, state().names.keys));
     if (!names) return nullptr;
     Ref undo = Ref::steal(PyList_New(0));
     if (!undo) return nullptr;
@@ -296,11 +283,11 @@ PyObject *mut_clear(PyObject *const *a) {
         Ref rec = save_attr(self, name);
         return rec && PyList_Append(undo.get(), rec.get()) == 0;
     };
-    auto fail = [&]() -> PyObject * {
+    auto fail = [&]() -> Ref {
         roll_back(self, undo.get());
         return nullptr;
     };
-    if (!save(g.n._key)) return nullptr;
+    if (!save(state().names._key)) return nullptr;
     Ref empty = Ref::steal(PyTuple_New(0));
     if (!empty || set_key(self, empty.get()) < 0) return fail();
     Ref it = Ref::steal(PyObject_GetIter(names.get()));
@@ -309,7 +296,7 @@ PyObject *mut_clear(PyObject *const *a) {
         if (!save(n.get()) || PyObject_DelAttr(self, n.get()) < 0) return fail();
     }
     if (PyErr_Occurred()) return fail();
-    Py_RETURN_NONE;
+    return Ref::new_ref(Py_None);
 }
 
 }  // namespace numor

@@ -6,10 +6,10 @@
 
 namespace numor {
 
-PyObject *mut_update(PyObject *const *a);   // (self, dct)
-PyObject *mut_clear(PyObject *const *a);    // (self)
-PyObject *mut_setattr(PyObject *const *a);  // (self, attr, val)
-PyObject *mut_delattr(PyObject *const *a);  // (self, attr)
-PyObject *mut_delitem(PyObject *const *a);  // (self, item)
+Ref mut_update(PyObject *self, PyObject *dct);
+Ref mut_clear(PyObject *self);
+Ref mut_setattr(PyObject *self, PyObject *attr, PyObject *val);
+Ref mut_delattr(PyObject *self, PyObject *attr);
+Ref mut_delitem(PyObject *self, PyObject *item);
 
 }  // namespace numor

@@ -37,20 +37,20 @@ enum { kWeakref, kTable, kIndex, kEntrySize };
 
 // The weak reference callback, bound to the entry's key.
 PyObject *drop_entry(PyObject *key, PyObject *) {
-    if (!g.name_indexes) Py_RETURN_NONE;
-    PyObject *entry = PyDict_GetItemWithError(g.name_indexes, key);
+    if (!state().name_indexes) Py_RETURN_NONE;
+    PyObject *entry = PyDict_GetItemWithError(state().name_indexes, key);
     if (!entry) {
         if (PyErr_Occurred()) return nullptr;
         Py_RETURN_NONE;
     }
-    if (entry == g.last_index_entry) {
-        g.last_index_entry = nullptr;
-        g.last_index_cls = nullptr;
+    if (entry == state().last_index_entry) {
+        state().last_index_entry = nullptr;
+        state().last_index_cls = nullptr;
     }
     // Held past the deletion: the weak reference running this callback is
     // in the entry.
-    Ref hold = Ref::borrow(entry);
-    if (PyDict_DelItem(g.name_indexes, key) < 0) return nullptr;
+    Ref hold = Ref::new_ref(entry);
+    if (PyDict_DelItem(state().name_indexes, key) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -61,7 +61,7 @@ PyMethodDef drop_entry_def = {"drop_index", drop_entry, METH_O, nullptr};
 Ref build_index(PyObject *table) {
     const Py_ssize_t n = PyTuple_GET_SIZE(table);
     for (Py_ssize_t i = 0; i < n; ++i)
-        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(table, i))) return Ref::borrow(Py_None);
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(table, i))) return Ref::new_ref(Py_None);
     Ref index = Ref::steal(PyDict_New());
     if (!index) return index;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -79,11 +79,11 @@ PyObject *install(PyObject *cls, Ref key, PyObject *table) {
     if (!index) return nullptr;
     // Building allocates, and a collection it triggers may run finalisers
     // that use or drop indexes: read the old entry only now.
-    PyObject *old = PyDict_GetItemWithError(g.name_indexes, key.get());
+    PyObject *old = PyDict_GetItemWithError(state().name_indexes, key.get());
     if (!old && PyErr_Occurred()) return nullptr;
     Ref wr;
     if (old) {
-        wr = Ref::borrow(PyTuple_GET_ITEM(old, kWeakref));
+        wr = Ref::new_ref(PyTuple_GET_ITEM(old, kWeakref));
     } else {
         Ref callback = Ref::steal(PyCFunction_New(&drop_entry_def, key.get()));
         if (!callback) return nullptr;
@@ -96,9 +96,9 @@ PyObject *install(PyObject *cls, Ref key, PyObject *table) {
     }
     Ref entry = Ref::steal(PyTuple_Pack(kEntrySize, wr.get(), table, index.get()));
     if (!entry) return nullptr;
-    g.last_index_cls = nullptr;
-    g.last_index_entry = nullptr;
-    if (PyDict_SetItem(g.name_indexes, key.get(), entry.get()) < 0) return nullptr;
+    state().last_index_cls = nullptr;
+    state().last_index_entry = nullptr;
+    if (PyDict_SetItem(state().name_indexes, key.get(), entry.get()) < 0) return nullptr;
     return entry.get();  // held by the dict
 }
 
@@ -132,23 +132,23 @@ Scan indexed_find(PyObject *cls, PyObject *table, PyObject *key, Py_ssize_t *pos
     // Only classes: their weak references tie the index to their life.
     if (!use_index(table, key) || !PyType_Check(cls)) return Scan::unsupported;
     PyObject *entry = nullptr;
-    if (cls == g.last_index_cls && g.last_index_entry &&
-        PyTuple_GET_ITEM(g.last_index_entry, kTable) == table) {
-        entry = g.last_index_entry;
+    if (cls == state().last_index_cls && state().last_index_entry &&
+        PyTuple_GET_ITEM(state().last_index_entry, kTable) == table) {
+        entry = state().last_index_entry;
     } else {
         if (!worth_indexing(table)) return Scan::unsupported;
-        if (!g.name_indexes && !(g.name_indexes = PyDict_New())) return Scan::error;
+        if (!state().name_indexes && !(state().name_indexes = PyDict_New())) return Scan::error;
         Ref key_ref = Ref::steal(PyLong_FromVoidPtr(cls));
         if (!key_ref) return Scan::error;
-        entry = PyDict_GetItemWithError(g.name_indexes, key_ref.get());
+        entry = PyDict_GetItemWithError(state().name_indexes, key_ref.get());
         if (!entry && PyErr_Occurred()) return Scan::error;
         if (!entry || PyTuple_GET_ITEM(entry, kTable) != table) {
-            Ref hold = Ref::borrow(table);
+            Ref hold = Ref::new_ref(table);
             entry = install(cls, std::move(key_ref), table);
             if (!entry) return PyErr_Occurred() ? Scan::error : Scan::unsupported;
         }
-        g.last_index_cls = cls;
-        g.last_index_entry = entry;
+        state().last_index_cls = cls;
+        state().last_index_entry = entry;
     }
     PyObject *index = PyTuple_GET_ITEM(entry, kIndex);
     if (index == Py_None) return Scan::unsupported;

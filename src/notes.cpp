@@ -1,3 +1,4 @@
+// Adds the English notes of notes.h to a pending exception.
 #include "notes.h"
 
 #include "compat.h"

@@ -14,90 +14,90 @@
 #include "common.h"
 #include "compat.h"
 #include "construction.h"
+#include "direct_slots.h"
 #include "function.h"
+#include "member_iter.h"
 #include "mutable.h"
+#include "ordering.h"
 #include "pickling.h"
 #include "protocol.h"
 
 #include <atomic>
 #include <cstdint>
 #include <iterator>
-#include <string_view>
 
 namespace numor {
 
 namespace {
 
-PyObject *is_numor(PyObject *const *a) {
-    Ref meta = global(g.n.mNUmor);
+Ref is_numor(PyObject *obj) {
+    Ref meta = global(state().names.mNUmor);
     if (!meta) return nullptr;
-    const int r = PyObject_IsInstance(a[0], meta.get());
+    const int r = PyObject_IsInstance(obj, meta.get());
     if (r < 0) return nullptr;
-    return PyBool_FromLong(r);
+    return Ref::steal(PyBool_FromLong(r));
 }
 
-// One namespace entry: a function, or (`alias_of` set) the entry of that
-// name read back from the namespace.
-struct Entry {
-    FuncDef def;
-    const char *alias_of;
+const FuncDef kMetaEntries[] = {
+    def<meta_new>("__new__", "(cls, name, bases, dct, **args)", Kind::static_method),
+    def<meta_keys>("keys", "(self)"),
+    def<meta_values>("values", "(self)"),
+    def<meta_index>("index", "(self, key)"),
+    def<meta_get>("get", "(self, key, pz=None)"),
+    def<meta_len>("__len__", "(self)"),
+    def<meta_iter>("__iter__", "(self)"),
+    def<meta_contains>("__contains__", "(self, key)"),
+    def<meta_getitem>("__getitem__", "(self, key)"),
+    def<meta_add>("__add__", "(self, value)"),
+    def<meta_dir>("__dir__", "(self)"),
+    def<meta_bool>("__bool__", "(self)"),
+    alias("__nonzero__", "__bool__"),
+    def<meta_repr>("__repr__", "(self)"),
+    def<meta_str>("__str__", "(self)"),
+    alias("__unicode__", "__str__"),
 };
 
-const Entry kMetaEntries[] = {
-    {{"__new__", "(cls, name, bases, dct, **args)", meta_new}, nullptr},
-    {{"keys", "(self)", meta_keys}, nullptr},
-    {{"values", "(self)", meta_values}, nullptr},
-    {{"index", "(self, key)", meta_index}, nullptr},
-    {{"get", "(self, key, pz=None)", meta_get}, nullptr},
-    {{"__len__", "(self)", meta_len}, nullptr},
-    {{"__iter__", "(self)", meta_iter}, nullptr},
-    {{"__contains__", "(self, key)", meta_contains}, nullptr},
-    {{"__getitem__", "(self, key)", meta_getitem}, nullptr},
-    {{"__add__", "(self, value)", meta_add}, nullptr},
-    {{"__dir__", "(self)", meta_dir}, nullptr},
-    {{"__bool__", "(self)", meta_bool}, nullptr},
-    {{"__nonzero__", nullptr, nullptr}, "__bool__"},
-    {{"__repr__", "(self)", meta_repr}, nullptr},
-    {{"__str__", "(self)", meta_str}, nullptr},
-    {{"__unicode__", nullptr, nullptr}, "__str__"},
+const FuncDef kMutableMetaEntries[] = {
+    def<mut_update>("update", "(self, dct)"),
+    def<mut_clear>("clear", "(self)"),
+    def<mut_setattr>("__setattr__", "(self, attr, val)"),
+    def<mut_delattr>("__delattr__", "(self, attr)"),
+    def<mut_delitem>("__delitem__", "(self, item)"),
 };
 
-const Entry kMutableMetaEntries[] = {
-    {{"update", "(self, dct)", mut_update}, nullptr},
-    {{"clear", "(self)", mut_clear}, nullptr},
-    {{"__setattr__", "(self, attr, val)", mut_setattr}, nullptr},
-    {{"__delattr__", "(self, attr)", mut_delattr}, nullptr},
-    {{"__delitem__", "(self, item)", mut_delitem}, nullptr},
+const FuncDef kBaseEntries[] = {
+    def<base_new>("__new__", "(cls, *arg, **args)", Kind::static_method),
+    def<base_setattr>("__setattr__", "(self, attr, val)"),
+    def<base_delattr>("__delattr__", "(self, attr)"),
 };
 
-const Entry kBaseEntries[] = {
-    {{"__new__", "(cls, *arg, **args)", base_new}, nullptr},
-    {{"__setattr__", "(self, attr, val)", base_setattr}, nullptr},
-    {{"__delattr__", "(self, attr)", base_delattr}, nullptr},
-};
+const FuncDef kIsNumor = def<is_numor>("is_numor", "(obj)");
 
-const FuncDef kIsNumor = {"is_numor", "(obj)", is_numor};
-
-bool fill_namespace(PyObject *ns, const char *owner, const Entry *entries, size_t count) {
-    Ref module_name = Ref::steal(PyUnicode_FromString("numor"));
+bool fill_namespace(PyObject *ns, const char *owner, const FuncDef *entries, size_t count) {
     Ref qualname = Ref::steal(PyUnicode_FromString(owner));
-    if (!module_name || !qualname) return false;
-    if (PyObject_SetItem(ns, g.n.__module__, module_name.get()) < 0 ||
-        PyObject_SetItem(ns, g.n.__qualname__, qualname.get()) < 0)
+    if (!qualname) return false;
+    if (PyObject_SetItem(ns, state().names.__module__, state().names.numor) < 0 ||
+        PyObject_SetItem(ns, state().names.__qualname__, qualname.get()) < 0)
         return false;
     for (size_t i = 0; i < count; ++i) {
-        const Entry &e = entries[i];
+        const FuncDef &e = entries[i];
         Ref value;
-        if (e.alias_of) {
-            value = Ref::steal(PyObject_GetItem(ns, Ref::steal(PyUnicode_FromString(e.alias_of)).get()));
-        } else {
-            value = make_function(e.def, owner);
-            if (value && std::string_view(e.def.name) == "__new__")
-                value = Ref::steal(PyStaticMethod_New(value.get()));
+        switch (e.kind) {
+            case Kind::alias: {
+                Ref of = Ref::steal(PyUnicode_FromString(e.signature));
+                if (of) value = Ref::steal(PyObject_GetItem(ns, of.get()));
+                break;
+            }
+            case Kind::function:
+                value = make_function(e, owner);
+                break;
+            case Kind::static_method:
+                value = make_function(e, owner);
+                if (value) value = Ref::steal(PyStaticMethod_New(value.get()));
+                break;
         }
-        if (!value || PyObject_SetItem(ns, Ref::steal(PyUnicode_FromString(e.def.name)).get(),
-                                       value.get()) < 0)
-            return false;
+        Ref name = value ? Ref::steal(PyUnicode_FromString(e.name)) : Ref();
+        if (!name || PyObject_SetItem(ns, name.get(), value.get()) < 0) return false;
     }
     return true;
 }
@@ -123,13 +123,13 @@ PyTypeObject *winning_metaclass(PyTypeObject *meta, PyObject *bases) {
 
 // The steps of a class statement `class name(*bases, metaclass=meta)`:
 // the winning metaclass, its __prepare__, the body, the metaclass call.
-Ref make_class(const char *name, PyObject *meta, PyObject *bases, const Entry *entries = nullptr,
+Ref make_class(const char *name, PyObject *meta, PyObject *bases, const FuncDef *entries = nullptr,
                size_t count = 0) {
-    Ref winner = Ref::borrow(meta);
+    Ref winner = Ref::new_ref(meta);
     if (PyType_Check(meta)) {
         PyTypeObject *w = winning_metaclass(reinterpret_cast<PyTypeObject *>(meta), bases);
         if (!w) return Ref();
-        winner = Ref::borrow(reinterpret_cast<PyObject *>(w));
+        winner = Ref::new_ref(reinterpret_cast<PyObject *>(w));
     }
     Ref pyname = Ref::steal(PyUnicode_FromString(name));
     if (!pyname) return pyname;
@@ -174,7 +174,7 @@ bool intern(PyObject *&slot, const char *s) {
 bool init_process_state() {
     static bool done = false;
     if (done) return true;
-    Names &n = g.n;
+    Names &n = state().names;
     const bool ok =
         intern(n._key, "_key") && intern(n.__name__, "__name__") &&
         intern(n.__call__, "__call__") && intern(n.__module__, "__module__") &&
@@ -187,7 +187,7 @@ bool init_process_state() {
         intern(n.nominis, "__numoer_nominis__") && intern(n.name, "name") &&
         intern(n.base, "base") && intern(n.key, "key") && intern(n.reverse, "reverse") &&
         intern(n.__getitem__, "__getitem__") && intern(n.__len__, "__len__") &&
-        intern(n.__contains__, "__contains__") && intern(n.__iter__, "__iter__") &&
+        intern(n.__contains__, "__contains__") && intern(n.__iter__, "__iter__") && intern(n.register_, "register") &&
         intern(n.numor, "numor") && intern(n.mNUmor, "mNUmor") && intern(n.mmNumor, "mmNumor") &&
         intern(n.NUmor, "NUmor") && intern(n.NUmorMutant, "NUmorMutant") &&
         intern(n.MethodType, "MethodType") && intern(n.FunctionType, "FunctionType") &&
@@ -195,22 +195,22 @@ bool init_process_state() {
         intern(n.concat, "concat");
     if (!ok) return false;
     PyObject *type = reinterpret_cast<PyObject *>(&PyType_Type);
-    g.type_new = PyObject_GetAttrString(type, "__new__");
-    g.type_setattr = PyObject_GetAttrString(type, "__setattr__");
-    g.type_delattr = PyObject_GetAttrString(type, "__delattr__");
-    if (!g.type_new || !g.type_setattr || !g.type_delattr) return false;
+    state().type_new = PyObject_GetAttrString(type, "__new__");
+    state().type_setattr = PyObject_GetAttrString(type, "__setattr__");
+    state().type_delattr = PyObject_GetAttrString(type, "__delattr__");
+    if (!state().type_new || !state().type_setattr || !state().type_delattr) return false;
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins) return false;
-    g.builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
+    state().builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
     if (zero() == nullptr) return false;
-    if (function_type_ready() < 0 || construction_ready() < 0 || protocol_ready() < 0) return false;
+    if (function_type_init() < 0 || ordering_init() < 0 || member_iter_init() < 0) return false;
     done = true;
     return true;
 }
 
 bool init_module(PyObject *m) {
     if (!init_process_state()) return false;
-    Names &n = g.n;
+    Names &n = state().names;
 
     Ref types = Ref::steal(PyImport_ImportModule("types"));
     if (!types || !import_from(m, types.get(), n.MethodType) ||
@@ -231,14 +231,14 @@ bool init_module(PyObject *m) {
     Ref meta = global(n.mNUmor);
     if (!meta || !(bases = Ref::steal(PyTuple_Pack(1, meta.get())))) return false;
     install_direct_slots(meta.get());
-    g.slot_tp_new = reinterpret_cast<PyTypeObject *>(meta.get())->tp_new;
+    state().slot_tp_new = reinterpret_cast<PyTypeObject *>(meta.get())->tp_new;
     if (!bind(m, n.mmNumor, make_class("mmNumor", type, bases.get(), kMutableMetaEntries,
                                      std::size(kMutableMetaEntries))))
         return false;
     Ref mutable_meta = global(n.mmNumor);
     if (!mutable_meta) return false;
     install_direct_slots(mutable_meta.get());
-    g.slot_setattro = reinterpret_cast<PyTypeObject *>(mutable_meta.get())->tp_setattro;
+    state().slot_setattro = reinterpret_cast<PyTypeObject *>(mutable_meta.get())->tp_setattro;
 
     bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
     if (!bases || !bind(m, n.NUmor, make_class("NUmor", meta.get(), bases.get(), kBaseEntries,
@@ -271,15 +271,15 @@ PyObject *module_create(PyObject *found, PyModuleDef *) {
                         "interpreter per process.");
         return nullptr;
     }
-    if (g.module) return Py_NewRef(g.module);
+    if (state().module) return Py_NewRef(state().module);
     Ref name = Ref::steal(PyObject_GetAttrString(found, "name"));
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());
 }
 
 int module_exec(PyObject *m) {
-    if (g.module) {
-        if (g.module == m) return 0;
+    if (state().module) {
+        if (state().module == m) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'numor' has already been imported. Re-initialisation is not "
                         "supported.");
@@ -287,13 +287,13 @@ int module_exec(PyObject *m) {
     }
     // Methods running during the import (the construction of NUmor and
     // NUmorMutant) already read module-level names.
-    g.module = Py_NewRef(m);
-    g.moddict = PyModule_GetDict(m);
+    state().module = Py_NewRef(m);
+    state().moddict = PyModule_GetDict(m);
     watch_moddict();
     if (!init_module(m)) {
         // A failed import leaves nothing behind; the next one starts over.
-        g.moddict = nullptr;
-        Py_CLEAR(g.module);
+        state().moddict = nullptr;
+        Py_CLEAR(state().module);
         return -1;
     }
     return 0;

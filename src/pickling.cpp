@@ -28,7 +28,7 @@ namespace {
 // Whether `cls` is the object that its `__module__` and `__qualname__` lead
 // to in an imported module. Any failure on the way means it is not.
 bool reachable(PyObject *cls, PyObject *qualname) {
-    Ref modname = Ref::steal(PyObject_GetAttr(cls, g.n.__module__));
+    Ref modname = Ref::steal(PyObject_GetAttr(cls, state().names.__module__));
     if (!modname || !PyUnicode_Check(modname.get()) || !PyUnicode_Check(qualname)) {
         PyErr_Clear();
         return false;
@@ -53,17 +53,17 @@ bool reachable(PyObject *cls, PyObject *qualname) {
 }
 
 PyObject *reduce_enumeration(PyObject *, PyObject *cls) {
-    Ref qualname = Ref::steal(PyObject_GetAttr(cls, g.n.__qualname__));
+    Ref qualname = Ref::steal(PyObject_GetAttr(cls, state().names.__qualname__));
     if (!qualname) return nullptr;
     if (reachable(cls, qualname.get())) return qualname.release();
 
-    Ref name = Ref::steal(PyObject_GetAttr(cls, g.n.__name__));
+    Ref name = Ref::steal(PyObject_GetAttr(cls, state().names.__name__));
     Ref bases = Ref::steal(PyObject_GetAttrString(cls, "__bases__"));
-    Ref module = Ref::steal(PyObject_GetAttr(cls, g.n.__module__));
+    Ref module = Ref::steal(PyObject_GetAttr(cls, state().names.__module__));
     Ref ns = Ref::steal(PyDict_New());
     if (!name || !bases || !module || !ns ||
-        PyDict_SetItem(ns.get(), g.n.__module__, module.get()) < 0 ||
-        PyDict_SetItem(ns.get(), g.n.__qualname__, qualname.get()) < 0)
+        PyDict_SetItem(ns.get(), state().names.__module__, module.get()) < 0 ||
+        PyDict_SetItem(ns.get(), state().names.__qualname__, qualname.get()) < 0)
         return nullptr;
 
     // The members as stored in the class's own namespace (a class method
@@ -87,11 +87,11 @@ PyObject *reduce_enumeration(PyObject *, PyObject *cls) {
         if (PyDict_SetItem(members.get(), member, value.get()) < 0) return nullptr;
     }
     // Last, so that a mutable class's setattr hook cannot leave it otherwise.
-    if (PyDict_DelItem(members.get(), g.n._key) < 0) {
+    if (PyDict_DelItem(members.get(), state().names._key) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
         PyErr_Clear();
     }
-    if (PyDict_SetItem(members.get(), g.n._key, table.get()) < 0) return nullptr;
+    if (PyDict_SetItem(members.get(), state().names._key, table.get()) < 0) return nullptr;
 
     PyObject *meta = reinterpret_cast<PyObject *>(Py_TYPE(cls));
     return Py_BuildValue("(O(OOO)(OO))", meta, name.get(), bases.get(), ns.get(), Py_None,

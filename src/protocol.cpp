@@ -1,4 +1,6 @@
-// Lookup, iteration, composition and presentation.
+// The read methods of mNUmor: lookup, membership, length, composition and
+// presentation (iteration is in member_iter.cpp, the slots that reach these
+// bodies without the generic dispatch in direct_slots.cpp).
 //
 // These are the operations users run in loops, so each has a fast path for
 // the state construction leaves behind (an exact tuple `_key` of exact,
@@ -13,6 +15,7 @@
 #include "common.h"
 #include "compat.h"
 #include "function.h"
+#include "mirrors.h"
 
 namespace numor {
 
@@ -42,13 +45,13 @@ void guard_keyerror(PyObject *key) {
 }
 
 Ref slice_of(PyObject *self, PyObject *key) {
-    Ref int_type = Ref::borrow(reinterpret_cast<PyObject *>(&PyLong_Type));
+    Ref int_type = Ref::new_ref(reinterpret_cast<PyObject *>(&PyLong_Type));
     Ref fields[3];
     if (PySlice_Check(key)) {
         auto *sl = reinterpret_cast<PySliceObject *>(key);
-        fields[0] = Ref::borrow(sl->start);
-        fields[1] = Ref::borrow(sl->stop);
-        fields[2] = Ref::borrow(sl->step);
+        fields[0] = Ref::new_ref(sl->start);
+        fields[1] = Ref::new_ref(sl->stop);
+        fields[2] = Ref::new_ref(sl->step);
     } else {  // an object that passes isinstance(key, slice)
         const char *names[3] = {"start", "stop", "step"};
         for (int i = 0; i < 3; ++i)
@@ -57,12 +60,12 @@ Ref slice_of(PyObject *self, PyObject *key) {
     Ref bounds[3];
     for (int i = 0; i < 3; ++i) {
         Ref dflt;
-        if (i == 0) dflt = Ref::borrow(zero());
+        if (i == 0) dflt = Ref::new_ref(zero());
         else if (i == 1) dflt = pylen(self);
         else dflt = Ref::steal(PyLong_FromLong(1));
         if (!dflt) return dflt;
         PyObject *args[3] = {int_type.get(), fields[i].get(), dflt.get()};
-        bounds[i] = call_global(g.n.typOrPz, args, 3);
+        bounds[i] = call_global(state().names.typOrPz, args, 3);
         if (!bounds[i]) return Ref();
     }
     Ref range = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyRange_Type),
@@ -88,11 +91,11 @@ Ref slice_of(PyObject *self, PyObject *key) {
         Ref v = class_getattr(self, name);
         if (!v || PyDict_SetItem(dat.get(), name, v.get()) < 0) return Ref();
     }
-    if (PyDict_SetItem(dat.get(), g.n.ordo, sk.get()) < 0) return Ref();
+    if (PyDict_SetItem(dat.get(), state().names.ordo, sk.get()) < 0) return Ref();
     Ref title = Ref::steal(PyObject_Str(self));
     if (!title) return title;
     PyObject *args[2] = {dat.get(), title.get()};
-    return call_global(g.n.NUmor, args, 2);
+    return call_global(state().names.NUmor, args, 2);
 }
 
 // `self[key]`. `walked`, when given, is an exact tuple of exact str that
@@ -110,270 +113,39 @@ Ref getitem_steps(PyObject *self, PyObject *key, PyObject *walked = nullptr) {
         return Ref::steal(PyObject_GetItem(table.get(), key));
     }
     {
-        Ref meta = global(g.n.mNUmor);
+        Ref meta = global(state().names.mNUmor);
         if (!meta) return meta;
         r = type_equals(key, meta.get());
         if (r < 0) return Ref();
-        if (r) return Ref::borrow(key);
+        if (r) return Ref::new_ref(key);
     }
     if ((r = is_instance(key, &PyUnicode_Type)) < 0) return Ref();
     if (r) {
         Ref table = get_key(self);
         if (!table) return table;
         Ref name;
-        if (table.get() == walked) {
-            name = Ref::borrow(key);
-            r = 1;
-        } else {
-            r = find_member(self, table.get(), key, name);
-        }
-        if (r < 0) return Ref();
-        if (r) return class_getattr(self, name.get(), PyTuple_CheckExact(table.get()) &&
+        Found found = Found::yes;
+        if (table.get() == walked)
+            name = Ref::new_ref(key);
+        else
+            found = find_member(self, table.get(), key, name);
+        if (found == Found::error) return Ref();
+        if (found == Found::yes) return class_getattr(self, name.get(), PyTuple_CheckExact(table.get()) &&
                                                    PyTuple_GET_SIZE(table.get()) >= kManyMembers);
     }
     raise_with_arg(PyExc_KeyError, key);
     return Ref();
 }
 
-// `cls[key]`, defined with the direct slots below; `walked` as for
-// getitem_steps.
-Ref subscript(PyObject *cls, PyObject *key, PyObject *walked = nullptr);
-
-// `tuple` is exact and holds only exact str.
-bool all_exact_str(PyObject *tuple) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i)
-        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(tuple, i))) return false;
-    return true;
-}
-
-// --- the member iterator --------------------------------------------------
-
-// `__iter__` is a generator method: the call only creates this object; the
-// first advance reads `_key` once and walks it, subscribing the class for
-// each public name as it goes.
-struct MemberIter {
-    PyObject_HEAD
-    PyObject *cls;
-    PyObject *table;  // exact tuple being walked, or an iterator over `_key`
-    Py_ssize_t pos;
-    bool started;
-    bool finished;
-    bool running;
-    bool plain;  // `table` is an exact tuple of exact str
-    PyObject *weakrefs;  // generators can be weakly referenced
-};
-
-MemberIter *as_iter(PyObject *o) { return reinterpret_cast<MemberIter *>(o); }
-
-void iter_finish(MemberIter *it) {
-    it->finished = true;
-    Py_CLEAR(it->table);
-    Py_CLEAR(it->cls);
-}
-
-PyObject *iter_step(MemberIter *it) {
-    if (!it->started) {
-        it->started = true;
-        Ref table = get_key(it->cls);
-        if (!table) return nullptr;
-        if (PyTuple_CheckExact(table.get())) {
-            it->plain = all_exact_str(table.get());
-            it->table = table.release();
-        } else {
-            it->table = PyObject_GetIter(table.get());
-            if (!it->table) return nullptr;
-        }
-    }
-    for (;;) {
-        Ref name;
-        if (PyTuple_CheckExact(it->table)) {
-            if (it->pos >= PyTuple_GET_SIZE(it->table)) return nullptr;
-            name = Ref::borrow(PyTuple_GET_ITEM(it->table, it->pos++));
-        } else {
-            name = Ref::steal(PyIter_Next(it->table));
-            if (!name) return nullptr;
-        }
-        const int pub = first_char_is_underscore(name.get(), Py_NE);
-        if (pub < 0) return nullptr;
-        if (!pub) continue;
-        Ref cls = Ref::borrow(it->cls);
-        Ref walked = Ref::borrow(it->plain ? it->table : nullptr);
-        Ref value = subscript(cls.get(), name.get(), walked.get());
-        if (!value) return nullptr;
-        return PyTuple_Pack(2, name.get(), value.get());
-    }
-}
-
-// A StopIteration escaping a generator's body would look like a normal end;
-// the interpreter turns it into RuntimeError (PEP 479), and so must we.
-void stop_iteration_escapes() {
-    if (PyErr_ExceptionMatches(PyExc_StopIteration))
-        compat::raise_from_pending(PyExc_RuntimeError, "generator raised StopIteration");
-}
-
-PyObject *iter_next(PyObject *self) {
-    MemberIter *it = as_iter(self);
-    if (it->running) {
-        PyErr_SetString(PyExc_ValueError, "generator already executing");
-        return nullptr;
-    }
-    if (it->finished) return nullptr;
-    it->running = true;
-    PyObject *r = iter_step(it);
-    it->running = false;
-    if (!r) {
-        iter_finish(it);  // exhausted or raised: a generator ends either way
-        if (PyErr_Occurred()) stop_iteration_escapes();
-    }
-    return r;
-}
-
-PyObject *iter_send(PyObject *self, PyObject *value) {
-    MemberIter *it = as_iter(self);
-    if (!it->started && !it->finished && !it->running && value != Py_None) {
-        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
-        return nullptr;
-    }
-    PyObject *r = iter_next(self);
-    if (!r && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
-    return r;
-}
-
-// The generator has no handler, so a thrown exception always ends it and
-// propagates: normalise the arguments as generator.throw does and raise.
-PyObject *iter_throw(PyObject *self, PyObject *args) {
-    MemberIter *it = as_iter(self);
-    PyObject *typ, *val = nullptr, *tb = nullptr;
-    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &typ, &val, &tb)) return nullptr;
-    if (it->running) {
-        PyErr_SetString(PyExc_ValueError, "generator already executing");
-        return nullptr;
-    }
-    if (tb == Py_None) {
-        tb = nullptr;
-    } else if (tb && !PyTraceBack_Check(tb)) {
-        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-        return nullptr;
-    }
-    Py_INCREF(typ);
-    Py_XINCREF(val);
-    Py_XINCREF(tb);
-    if (PyExceptionClass_Check(typ)) {
-        compat::normalize_exception(&typ, &val, &tb);
-    } else if (PyExceptionInstance_Check(typ)) {
-        if (val && val != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            Py_DECREF(typ);
-            Py_XDECREF(val);
-            Py_XDECREF(tb);
-            return nullptr;
-        }
-        Py_XDECREF(val);
-        val = typ;
-        typ = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(val)));
-        if (!tb) tb = PyException_GetTraceback(val);
-    } else {
-        PyErr_Format(PyExc_TypeError,
-                     "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(typ)->tp_name);
-        Py_DECREF(typ);
-        Py_XDECREF(val);
-        Py_XDECREF(tb);
-        return nullptr;
-    }
-    // Thrown into a finished generator, the exception is merely re-raised;
-    // otherwise it escapes the body.
-    const bool alive = !it->finished;
-    iter_finish(it);
-    compat::restore_exception(typ, val, tb);
-    if (alive) stop_iteration_escapes();
-    return nullptr;
-}
-
-PyObject *iter_close(PyObject *self, PyObject *) {
-    MemberIter *it = as_iter(self);
-    if (it->running) {
-        PyErr_SetString(PyExc_ValueError, "generator already executing");
-        return nullptr;
-    }
-    iter_finish(it);
-    Py_RETURN_NONE;
-}
-
-int iter_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(as_iter(self)->cls);
-    Py_VISIT(as_iter(self)->table);
-    return 0;
-}
-
-int iter_clear(PyObject *self) {
-    Py_CLEAR(as_iter(self)->cls);
-    Py_CLEAR(as_iter(self)->table);
-    return 0;
-}
-
-void iter_dealloc(PyObject *self) {
-    PyObject_GC_UnTrack(self);
-    if (as_iter(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    iter_clear(self);
-    PyObject_GC_Del(self);
-}
-
-PyObject *iter_get_running(PyObject *self, void *) { return PyBool_FromLong(as_iter(self)->running); }
-PyObject *iter_get_name(PyObject *, void *) { return PyUnicode_FromString("__iter__"); }
-PyObject *iter_get_qualname(PyObject *, void *) { return PyUnicode_FromString("mNUmor.__iter__"); }
-
-PyMethodDef iter_methods[] = {
-    {"send", iter_send, METH_O, nullptr},
-    {"throw", iter_throw, METH_VARARGS, nullptr},
-    {"close", iter_close, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef iter_getset[] = {
-    {"gi_running", iter_get_running, nullptr, nullptr, nullptr},
-    {"__name__", iter_get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", iter_get_qualname, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
 
 }  // namespace
 
-PyTypeObject MemberIterType{};
-
-int protocol_ready() {
-    PyTypeObject &t = MemberIterType;
-    if (!(t.tp_flags & Py_TPFLAGS_READY)) {
-        init_static_type(t, "numor.generator", sizeof(MemberIter));
-        t.tp_dealloc = iter_dealloc;
-        t.tp_getattro = PyObject_GenericGetAttr;
-        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-                     Py_TPFLAGS_DISALLOW_INSTANTIATION;
-        t.tp_traverse = iter_traverse;
-        t.tp_clear = iter_clear;
-        t.tp_iter = PyObject_SelfIter;
-        t.tp_weaklistoffset = offsetof(MemberIter, weakrefs);
-        t.tp_iternext = iter_next;
-        t.tp_methods = iter_methods;
-        t.tp_getset = iter_getset;
-        if (PyType_Ready(&t) < 0) return -1;
-    }
-    Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
-    if (!abc) return -1;
-    Ref gen = Ref::steal(PyObject_GetAttrString(abc.get(), "Generator"));
-    if (!gen) return -1;
-    Ref r = Ref::steal(PyObject_CallMethod(gen.get(), "register", "O", &t));
-    return r ? 0 : -1;
-}
-
-// --- the methods ----------------------------------------------------------
-
-PyObject *meta_values(PyObject *const *a) {
-    PyObject *self = a[0];
+Ref meta_values(PyObject *self) {
     Ref table = get_key(self);
     if (!table) return nullptr;
     if (PyTuple_CheckExact(table.get())) {
-        // The table is held and cannot change; the result is filled in place.
+        // The usual table, a hot path: it is held and cannot change, and the
+        // result is filled in place.
         const Py_ssize_t n = PyTuple_GET_SIZE(table.get());
         Ref out = Ref::steal(PyTuple_New(n));
         if (!out) return nullptr;
@@ -382,88 +154,75 @@ PyObject *meta_values(PyObject *const *a) {
             if (!v) return nullptr;
             PyTuple_SET_ITEM(out.get(), i, v.release());
         }
-        return out.release();
+        return out;
     }
     Ref out = Ref::steal(PyList_New(0));
-    Ref it = Ref::steal(PyObject_GetIter(table.get()));
-    if (!out || !it) return nullptr;
-    while (Ref name = next_item(it.get())) {
-        Ref v = class_getattr(self, name.get());
+    Walk walk;
+    if (!out || !walk.start(table.get())) return nullptr;
+    while (PyObject *name = walk.next()) {
+        Ref v = class_getattr(self, name);
         if (!v || PyList_Append(out.get(), v.get()) < 0) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
-    return PyList_AsTuple(out.get());
+    return Ref::steal(PyList_AsTuple(out.get()));
 }
 
-PyObject *meta_index(PyObject *const *a) {
-    PyObject *self = a[0];
-    Ref key = Ref::borrow(a[1]);
-    Ref meta = global(g.n.mNUmor);
+Ref meta_index(PyObject *self, PyObject *key) {
+    Ref k = Ref::new_ref(key);
+    Ref meta = global(state().names.mNUmor);
     if (!meta) return nullptr;
-    const int r = type_equals(key.get(), meta.get());
+    const int r = type_equals(k.get(), meta.get());
     if (r < 0) return nullptr;
-    const int is_int = r ? 0 : is_instance(key.get(), &PyLong_Type);
+    const int is_int = r ? 0 : is_instance(k.get(), &PyLong_Type);
     if (is_int < 0) return nullptr;
     if (r) {
-        key = Ref::steal(PyObject_GetAttr(key.get(), g.n.__name__));
-        if (!key) return nullptr;
+        k = Ref::steal(PyObject_GetAttr(k.get(), state().names.__name__));
+        if (!k) return nullptr;
     } else if (is_int) {
         Ref table = get_key(self);
         if (!table) return nullptr;
-        return PyObject_GetItem(table.get(), key.get());
+        return Ref::steal(PyObject_GetItem(table.get(), k.get()));
     }
     Ref table = get_key(self);
     if (!table) return nullptr;
-    return member_index_of(self, table.get(), key.get()).release();
+    return member_index_of(self, table.get(), k.get());
 }
 
-PyObject *meta_get(PyObject *const *a) {
-    const int r = PySequence_Contains(a[0], a[1]);
+Ref meta_get(PyObject *self, PyObject *key, PyObject *pz) {
+    const int r = PySequence_Contains(self, key);
     if (r < 0) return nullptr;
-    if (r) return PyObject_GetItem(a[0], a[1]);
-    return Py_NewRef(a[2]);
+    if (r) return Ref::steal(PyObject_GetItem(self, key));
+    return Ref::new_ref(pz);
 }
 
-PyObject *meta_len(PyObject *const *a) {
-    Ref table = get_key(a[0]);
+Ref meta_len(PyObject *self) {
+    Ref table = get_key(self);
     if (!table) return nullptr;
-    if (PyTuple_CheckExact(table.get())) return PyLong_FromSsize_t(PyTuple_GET_SIZE(table.get()));
-    return pylen(table.get()).release();
+    const Py_ssize_t n = table_length(table.get());
+    if (n < 0) return nullptr;
+    return Ref::steal(PyLong_FromSsize_t(n));
 }
 
-PyObject *meta_iter(PyObject *const *a) {
-    MemberIter *it = PyObject_GC_New(MemberIter, &MemberIterType);
-    if (!it) return nullptr;
-    it->cls = Py_NewRef(a[0]);
-    it->table = nullptr;
-    it->pos = 0;
-    it->started = it->finished = it->running = it->plain = false;
-    it->weakrefs = nullptr;
-    PyObject_GC_Track(it);
-    return reinterpret_cast<PyObject *>(it);
-}
-
-PyObject *meta_contains(PyObject *const *a) {
-    PyObject *self = a[0], *key = a[1];
+Ref meta_contains(PyObject *self, PyObject *key) {
     int r = is_instance(key, &PyLong_Type);
     if (r < 0) return nullptr;
     if (r) {
         // The chained comparison `0 <= key < len(self)`.
         Ref lower;
         if (PyLong_CheckExact(key)) {
-            if (compat::long_sign(key) < 0) Py_RETURN_FALSE;
+            if (compat::long_sign(key) < 0) return Ref::new_ref(Py_False);
         } else {
             lower = Ref::steal(PyObject_RichCompare(zero(), key, Py_LE));
             if (!lower) return nullptr;
             const int t = PyObject_IsTrue(lower.get());
             if (t < 0) return nullptr;
-            if (!t) return lower.release();
+            if (!t) return lower;
         }
         Ref n = pylen(self);
         if (!n) return nullptr;
-        return PyObject_RichCompare(key, n.get(), Py_LT);
+        return Ref::steal(PyObject_RichCompare(key, n.get(), Py_LT));
     }
-    Ref k = Ref::borrow(key);
+    Ref k = Ref::new_ref(key);
     if ((r = is_instance(key, &PyUnicode_Type)) < 0) return nullptr;
     if (!r) {
         k = Ref::steal(PyObject_Str(key));
@@ -471,21 +230,20 @@ PyObject *meta_contains(PyObject *const *a) {
     }
     Ref table = get_key(self);
     if (!table) return nullptr;
-    r = member_contains(self, table.get(), k.get());
-    if (r < 0) return nullptr;
-    return PyBool_FromLong(r);
+    const Found found = member_find(self, table.get(), k.get());
+    if (found == Found::error) return nullptr;
+    return Ref::new_ref(found == Found::yes ? Py_True : Py_False);
 }
 
-PyObject *meta_getitem(PyObject *const *a) {
-    Ref key = Ref::borrow(a[1]);
-    Ref r = getitem_steps(a[0], key.get());
-    if (!r) guard_keyerror(key.get());
-    return r.release();
+Ref meta_getitem(PyObject *self, PyObject *key) {
+    Ref held = Ref::new_ref(key);
+    Ref r = getitem_steps(self, key);
+    if (!r) guard_keyerror(key);
+    return r;
 }
 
-PyObject *meta_add(PyObject *const *a) {
-    PyObject *self = a[0], *value = a[1];
-    Ref meta = global(g.n.mNUmor);
+Ref meta_add(PyObject *self, PyObject *value) {
+    Ref meta = global(state().names.mNUmor);
     if (!meta) return nullptr;
     const int r = PyObject_IsInstance(value, meta.get());
     if (r < 0) return nullptr;
@@ -495,149 +253,56 @@ PyObject *meta_add(PyObject *const *a) {
     }
     Ref base = Ref::steal(PyTuple_Pack(2, self, value));
     if (!base) return nullptr;
-    Ref left = Ref::steal(PyObject_GetAttr(self, g.n.__name__));
+    Ref left = Ref::steal(PyObject_GetAttr(self, state().names.__name__));
     if (!left || !(left = Ref::steal(PyObject_Str(left.get())))) return nullptr;
-    Ref right = Ref::steal(PyObject_GetAttr(value, g.n.__name__));
+    Ref right = Ref::steal(PyObject_GetAttr(value, state().names.__name__));
     if (!right || !(right = Ref::steal(PyObject_Str(right.get())))) return nullptr;
     Ref name = Ref::steal(PyUnicode_FromFormat("%U_%U", left.get(), right.get()));
     if (!name) return nullptr;
-    Ref fn = global(g.n.NUmor);
+    Ref fn = global(state().names.NUmor);
     if (!fn) return nullptr;
-    Ref kwnames = Ref::steal(PyTuple_Pack(2, g.n.base, g.n.name));
+    Ref kwnames = Ref::steal(PyTuple_Pack(2, state().names.base, state().names.name));
     if (!kwnames) return nullptr;
     PyObject *args[2] = {base.get(), name.get()};
-    return PyObject_Vectorcall(fn.get(), args, 0, kwnames.get());
+    return Ref::steal(PyObject_Vectorcall(fn.get(), args, 0, kwnames.get()));
 }
 
-PyObject *meta_dir(PyObject *const *a) {
-    Ref table = get_key(a[0]);
+Ref meta_dir(PyObject *self) {
+    Ref table = get_key(self);
     if (!table) return nullptr;
-    return PySequence_List(table.get());
+    return Ref::steal(PySequence_List(table.get()));
 }
 
-PyObject *meta_bool(PyObject *const *a) {
-    Ref table = get_key(a[0]);
+Ref meta_bool(PyObject *self) {
+    Ref table = get_key(self);
     if (!table) return nullptr;
     const int t = PyObject_IsTrue(table.get());
     if (t < 0) return nullptr;
-    return PyBool_FromLong(t);
+    return Ref::steal(PyBool_FromLong(t));
 }
 
-PyObject *meta_repr(PyObject *const *a) {
-    Ref name = Ref::steal(PyObject_GetAttr(a[0], g.n.__name__));
+Ref meta_repr(PyObject *self) {
+    Ref name = Ref::steal(PyObject_GetAttr(self, state().names.__name__));
     if (!name) return nullptr;
-    Ref ident = Ref::steal(PyLong_FromVoidPtr(a[0]));
+    Ref ident = Ref::steal(PyLong_FromVoidPtr(self));
     if (!ident) return nullptr;
-    return PyUnicode_FromFormat("<NUmor(%S): %S>", name.get(), ident.get());
+    return Ref::steal(PyUnicode_FromFormat("<NUmor(%S): %S>", name.get(), ident.get()));
 }
 
-PyObject *meta_str(PyObject *const *a) { return PyObject_GetAttr(a[0], g.n.__name__); }
-
-// --- direct slots ---------------------------------------------------------
-//
-// `E[x]`, `len(E)`, `x in E` and `iter(E)` reach the methods above through
-// the type slots of E's metaclass. For a metaclass that defines these
-// methods in its namespace, the interpreter fills the slots with generic
-// dispatchers: each call looks the method up along the metaclass's MRO and
-// calls what it finds. The slots below make the same lookup; when it finds
-// this module's function with the body that belongs there, they call the
-// body directly, and anything else they hand to the generic dispatcher,
-// which calls it as usual. They are put on mNUmor and mmNumor only. A
-// metaclass derived from them gets the generic dispatchers from the
-// interpreter, and so does either of the two when one of these names is
-// rebound on it: the interpreter re-derives the slot then.
-
-namespace {
-
-bool own(PyObject *self, PyObject *name, Impl impl) {
-    PyObject *f;  // borrowed
-    if (const MetaFacts *facts = meta_facts(Py_TYPE(self))) {
-        f = name == g.n.__getitem__  ? facts->getitem
-            : name == g.n.__len__    ? facts->len
-            : name == g.n.__contains__ ? facts->contains
-                                      : facts->iter;
-    } else {
-        f = compat::type_lookup(Py_TYPE(self), name);
-    }
-    return f && is_function_with(f, impl);
-}
-
-PyObject *direct_subscript(PyObject *self, PyObject *key) {
-    if (!own(self, g.n.__getitem__, meta_getitem)) return g.slot_mp_subscript(self, key);
-    PyObject *argv[2] = {self, key};
-    return meta_getitem(argv);
-}
-
-// The body of `__len__` as the length slot returns it: `len(self._key)`.
-Py_ssize_t len_body(PyObject *self) {
-    Ref table = get_key(self);
-    if (!table) return -1;
-    if (PyTuple_CheckExact(table.get())) return PyTuple_GET_SIZE(table.get());
-    return PyObject_Length(table.get());
-}
-
-Py_ssize_t direct_sq_length(PyObject *self) {
-    if (!own(self, g.n.__len__, meta_len)) return g.slot_sq_length(self);
-    return len_body(self);
-}
-
-Py_ssize_t direct_mp_length(PyObject *self) {
-    if (!own(self, g.n.__len__, meta_len)) return g.slot_mp_length(self);
-    return len_body(self);
-}
-
-int direct_contains(PyObject *self, PyObject *key) {
-    if (!own(self, g.n.__contains__, meta_contains)) return g.slot_sq_contains(self, key);
-    PyObject *argv[2] = {self, key};
-    Ref r = Ref::steal(meta_contains(argv));
-    if (!r) return -1;
-    return PyObject_IsTrue(r.get());
-}
-
-PyObject *direct_iter(PyObject *self) {
-    if (!own(self, g.n.__iter__, meta_iter)) return g.slot_tp_iter(self);
-    PyObject *argv[1] = {self};
-    return meta_iter(argv);
-}
+Ref meta_str(PyObject *self) { return Ref::steal(PyObject_GetAttr(self, state().names.__name__)); }
 
 // `cls[key]` through the subscription protocol of `cls`. When its slot would
 // land in this module's `__getitem__` (the direct slot, or the generic
 // dispatcher that finds our function), the body is called here instead,
 // which is the same call without the dispatch.
 Ref subscript(PyObject *cls, PyObject *key, PyObject *walked) {
-    PyMappingMethods *m = Py_TYPE(cls)->tp_as_mapping;
-    if (m && m->mp_subscript &&
-        (m->mp_subscript == direct_subscript || m->mp_subscript == g.slot_mp_subscript) &&
-        own(cls, g.n.__getitem__, meta_getitem)) {
-        Ref hold = Ref::borrow(key);
+    if (subscript_reaches(cls, entry_of<meta_getitem>)) {
+        Ref hold = Ref::new_ref(key);
         Ref r = getitem_steps(cls, key, walked);
         if (!r) guard_keyerror(key);
         return r;
     }
     return Ref::steal(PyObject_GetItem(cls, key));
-}
-
-}  // namespace
-
-void install_direct_slots(PyObject *meta) {
-    auto *t = reinterpret_cast<PyTypeObject *>(meta);
-    if (!g.slot_mp_subscript) {
-        // The first metaclass made (mNUmor) shows what the interpreter puts
-        // into these slots for methods defined in a class namespace.
-        g.slot_mp_subscript = t->tp_as_mapping->mp_subscript;
-        g.slot_mp_length = t->tp_as_mapping->mp_length;
-        g.slot_sq_length = t->tp_as_sequence->sq_length;
-        g.slot_sq_contains = t->tp_as_sequence->sq_contains;
-        g.slot_tp_iter = t->tp_iter;
-    }
-    // Only a slot that holds the generic dispatcher is replaced.
-    PyMappingMethods *m = t->tp_as_mapping;
-    PySequenceMethods *s = t->tp_as_sequence;
-    if (m->mp_subscript && m->mp_subscript == g.slot_mp_subscript) m->mp_subscript = direct_subscript;
-    if (m->mp_length && m->mp_length == g.slot_mp_length) m->mp_length = direct_mp_length;
-    if (s->sq_length && s->sq_length == g.slot_sq_length) s->sq_length = direct_sq_length;
-    if (s->sq_contains && s->sq_contains == g.slot_sq_contains) s->sq_contains = direct_contains;
-    if (t->tp_iter && t->tp_iter == g.slot_tp_iter) t->tp_iter = direct_iter;
 }
 
 }  // namespace numor

@@ -1,31 +1,27 @@
-// The read side, composition and presentation methods of mNUmor.
+// The read methods, composition and presentation of mNUmor.
 #pragma once
 
 #include "ref.h"
 
 namespace numor {
 
-PyObject *meta_values(PyObject *const *a);    // (self)
-PyObject *meta_index(PyObject *const *a);     // (self, key)
-PyObject *meta_get(PyObject *const *a);       // (self, key, pz=None)
-PyObject *meta_len(PyObject *const *a);       // (self)
-PyObject *meta_iter(PyObject *const *a);      // (self)
-PyObject *meta_contains(PyObject *const *a);  // (self, key)
-PyObject *meta_getitem(PyObject *const *a);   // (self, key)
-PyObject *meta_add(PyObject *const *a);       // (self, value)
-PyObject *meta_dir(PyObject *const *a);       // (self)
-PyObject *meta_bool(PyObject *const *a);      // (self)
-PyObject *meta_repr(PyObject *const *a);      // (self)
-PyObject *meta_str(PyObject *const *a);       // (self)
+Ref meta_values(PyObject *self);
+Ref meta_index(PyObject *self, PyObject *key);
+Ref meta_get(PyObject *self, PyObject *key, PyObject *pz);
+Ref meta_len(PyObject *self);
+Ref meta_contains(PyObject *self, PyObject *key);
+Ref meta_getitem(PyObject *self, PyObject *key);
+Ref meta_add(PyObject *self, PyObject *value);
+Ref meta_dir(PyObject *self);
+Ref meta_bool(PyObject *self);
+Ref meta_repr(PyObject *self);
+Ref meta_str(PyObject *self);
 
-extern PyTypeObject MemberIterType;
-// Readies the iterator type and registers it as a collections.abc.Generator.
-int protocol_ready();
-
-// Gives the metaclass `meta` (mNUmor, then mmNumor, right after each is
-// made) subscription, length, membership and iteration slots that call this
-// module's method bodies without the interpreter's generic dispatch, as long
-// as the metaclass's namespace holds those methods (see protocol.cpp).
-void install_direct_slots(PyObject *meta);
+// `cls[key]` through the subscription protocol of `cls`, calling the body
+// of `__getitem__` directly when the protocol would land there. `walked`,
+// when given, is an exact tuple of exact str that holds `key` (the member
+// iterator's table), which spares the membership scan while `_key` is
+// still that tuple.
+Ref subscript(PyObject *cls, PyObject *key, PyObject *walked = nullptr);
 
 }  // namespace numor

@@ -5,12 +5,15 @@
 //    goes out of scope, so an early `return` never leaks.
 //  * `Ref::steal(p)` adopts a new reference returned by the C API (it may be
 //    null: then a Python error is set and the caller returns null in turn).
-//  * `Ref::borrow(p)` takes a new strong reference to a borrowed pointer.
+//  * `Ref::new_ref(p)` takes a new strong reference to a borrowed pointer.
 //    Do it before any call that can run Python code (`__eq__`, `__hash__`,
 //    a key function, a mapping's `__getitem__`, a deallocation): a borrowed
 //    pointer from a dict or tuple may die during such a call.
-//  * `release()` hands the reference back to the interpreter; only entry
-//    points that return a `PyObject *` to it do that.
+//  * A function that fails returns a null owner (`return nullptr;`) with
+//    a Python error set.
+//  * `release()` hands the reference over: to the interpreter, which only
+//    entry points (vectorcall, tp_call, the type slots) do, or to a
+//    container or struct field that steals it.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -24,6 +27,7 @@ namespace numor {
 class Ref {
   public:
     Ref() noexcept = default;
+    Ref(std::nullptr_t) noexcept {}  // so that `return nullptr;` reads as failure
     Ref(const Ref &) = delete;
     Ref &operator=(const Ref &) = delete;
     Ref(Ref &&other) noexcept : p_(other.p_) { other.p_ = nullptr; }
@@ -39,7 +43,7 @@ class Ref {
     ~Ref() { Py_XDECREF(p_); }
 
     static Ref steal(PyObject *p) noexcept { return Ref(p); }
-    static Ref borrow(PyObject *p) noexcept {
+    static Ref new_ref(PyObject *p) noexcept {
         Py_XINCREF(p);
         return Ref(p);
     }
@@ -53,13 +57,5 @@ class Ref {
     explicit Ref(PyObject *p) noexcept : p_(p) {}
     PyObject *p_ = nullptr;
 };
-
-// Static type objects start zeroed; this gives one the header that
-// PyVarObject_HEAD_INIT would, before its slots are filled and it is readied.
-inline void init_static_type(PyTypeObject &t, const char *name, Py_ssize_t size) {
-    Py_SET_REFCNT(reinterpret_cast<PyObject *>(&t), 1);
-    t.tp_name = name;
-    t.tp_basicsize = size;
-}
 
 }  // namespace numor

@@ -5,6 +5,8 @@
 // global struct rather than in per-module memory: the interpreter resets a
 // module's state pointer whenever the create slot hands back an existing
 // module object, which is exactly what the singleton rule asks us to do.
+// Every file reaches it through `state()`, which compiles to the address of
+// the struct.
 #pragma once
 
 #include "ref.h"
@@ -19,14 +21,14 @@ struct Names {
     PyObject *dunder, *underscore;  // "__" and "_"
     PyObject *ordo, *ordo_key, *ordo_reverse, *nominis;
     PyObject *name, *base, *key, *reverse;
-    PyObject *__getitem__, *__len__, *__contains__, *__iter__;
-    PyObject *numor;
+    PyObject *__getitem__, *__len__, *__contains__, *__iter__, *register_;
+    PyObject *numor;  // the module's name, for `__module__`
     // Module-level names, read from the module dict at every use.
     PyObject *mNUmor, *mmNumor, *NUmor, *NUmorMutant;
     PyObject *MethodType, *FunctionType, *pzUnpack, *typOrPz, *concat;
 };
 
-struct State {
+struct ModuleState {
     PyObject *module = nullptr;   // strong; set while the module is alive
     PyObject *moddict = nullptr;  // borrowed from `module`
     PyObject *builtins = nullptr; // strong; the builtins dict
@@ -46,6 +48,8 @@ struct State {
     lenfunc slot_mp_length = nullptr;
     objobjproc slot_sq_contains = nullptr;
     getiterfunc slot_tp_iter = nullptr;
+    // The direct subscription slot put in place of slot_mp_subscript.
+    binaryfunc direct_mp_subscript = nullptr;
     // tp_new of a class whose namespace defines __new__ (the generic
     // dispatcher), for the safety check that type.__new__ makes.
     newfunc slot_tp_new = nullptr;
@@ -57,12 +61,19 @@ struct State {
     // Modifications of the module dict, counted by a dict watcher (3.12+).
     uint64_t moddict_epoch = 0;
     bool moddict_watched = false;
-    Names n{};
+    Names names{};
+    // The module's own types (heap types made from specs at import).
+    PyTypeObject *function_type = nullptr;     // numor.function
+    PyTypeObject *ordo_key_type = nullptr;     // the composed ordering key
+    PyTypeObject *member_iter_type = nullptr;  // what `iter(E)` returns
 };
 
-extern State g;
+namespace detail {
+extern ModuleState module_state;
+}
+inline ModuleState &state() { return detail::module_state; }
 
-// Starts tracking modifications of `g.moddict`, just set.
+// Starts tracking modifications of `state().moddict`, just set.
 void watch_moddict();
 
 }  // namespace numor

@@ -1,0 +1,91 @@
+// Direct slots for the metaclasses' protocol methods.
+//
+// `E[x]`, `len(E)`, `x in E` and `iter(E)` reach the methods of
+// protocol.cpp through the type slots of E's metaclass. For a metaclass that defines these
+// methods in its namespace, the interpreter fills the slots with generic
+// dispatchers: each call looks the method up along the metaclass's MRO and
+// calls what it finds. The slots below make the same lookup; when it finds
+// this module's function with the body that belongs there, they call the
+// body directly, and anything else they hand to the generic dispatcher,
+// which calls it as usual. They are put on mNUmor and mmNumor only. A
+// metaclass derived from them gets the generic dispatchers from the
+// interpreter, and so does either of the two when one of these names is
+// rebound on it: the interpreter re-derives the slot then.
+#include "direct_slots.h"
+
+#include "common.h"
+#include "member_iter.h"
+#include "mirrors.h"
+#include "protocol.h"
+
+namespace numor {
+
+namespace {
+
+Names &names() { return state().names; }
+
+PyObject *direct_subscript(PyObject *self, PyObject *key) {
+    if (!dispatch_finds(self, names().__getitem__, entry_of<meta_getitem>))
+        return state().slot_mp_subscript(self, key);
+    return meta_getitem(self, key).release();
+}
+
+// The body of `__len__` as the length slot returns it: `len(self._key)`.
+Py_ssize_t len_body(PyObject *self) {
+    Ref table = get_key(self);
+    if (!table) return -1;
+    return table_length(table.get());
+}
+
+Py_ssize_t direct_sq_length(PyObject *self) {
+    if (!dispatch_finds(self, names().__len__, entry_of<meta_len>))
+        return state().slot_sq_length(self);
+    return len_body(self);
+}
+
+Py_ssize_t direct_mp_length(PyObject *self) {
+    if (!dispatch_finds(self, names().__len__, entry_of<meta_len>))
+        return state().slot_mp_length(self);
+    return len_body(self);
+}
+
+int direct_contains(PyObject *self, PyObject *key) {
+    if (!dispatch_finds(self, names().__contains__, entry_of<meta_contains>))
+        return state().slot_sq_contains(self, key);
+    Ref r = meta_contains(self, key);
+    if (!r) return -1;
+    return PyObject_IsTrue(r.get());
+}
+
+PyObject *direct_iter(PyObject *self) {
+    if (!dispatch_finds(self, names().__iter__, entry_of<meta_iter>))
+        return state().slot_tp_iter(self);
+    return meta_iter(self).release();
+}
+
+}  // namespace
+
+void install_direct_slots(PyObject *meta) {
+    ModuleState &st = state();
+    auto *t = reinterpret_cast<PyTypeObject *>(meta);
+    if (!st.slot_mp_subscript) {
+        // The first metaclass made (mNUmor) shows what the interpreter puts
+        // into these slots for methods defined in a class namespace.
+        st.slot_mp_subscript = t->tp_as_mapping->mp_subscript;
+        st.slot_mp_length = t->tp_as_mapping->mp_length;
+        st.slot_sq_length = t->tp_as_sequence->sq_length;
+        st.slot_sq_contains = t->tp_as_sequence->sq_contains;
+        st.slot_tp_iter = t->tp_iter;
+        st.direct_mp_subscript = direct_subscript;
+    }
+    // Only a slot that holds the generic dispatcher is replaced.
+    PyMappingMethods *m = t->tp_as_mapping;
+    PySequenceMethods *s = t->tp_as_sequence;
+    if (m->mp_subscript && m->mp_subscript == st.slot_mp_subscript) m->mp_subscript = direct_subscript;
+    if (m->mp_length && m->mp_length == st.slot_mp_length) m->mp_length = direct_mp_length;
+    if (s->sq_length && s->sq_length == st.slot_sq_length) s->sq_length = direct_sq_length;
+    if (s->sq_contains && s->sq_contains == st.slot_sq_contains) s->sq_contains = direct_contains;
+    if (t->tp_iter && t->tp_iter == st.slot_tp_iter) t->tp_iter = direct_iter;
+}
+
+}  // namespace numor

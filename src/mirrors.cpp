@@ -1,0 +1,187 @@
+// Mirrors of interpreter rules.
+//
+// A few fast paths get the result of an interpreter operation without
+// making the call, by repeating the rule the interpreter applies. Each such
+// copy lives here, next to the name of the CPython function it follows, so
+// that a new CPython version means reading those functions again and
+// comparing; tests/test_mirrors.py compares each with the generic call on
+// inputs chosen to tell them apart. Checked against CPython 3.11, 3.12 and
+// 3.13 (Objects/typeobject.c unless noted).
+//
+//  * class_attr_fast / class_getattr: `type_getattro` (3.12+:
+//    `_Py_type_getattro_impl`). A data descriptor found on the metaclass
+//    wins; else the class's own MRO is searched and a plain value found
+//    there is the result; a descriptor found there, a metaclass attribute,
+//    or a metaclass that overrides `__getattribute__` take the generic call.
+//    MetaFacts records, per metaclass version tag, that no data descriptor
+//    of the metaclass has a non-dunder name, which spares the metaclass
+//    lookup for member names.
+//  * call_type_new: `tp_new_wrapper`'s checks of its first argument ("is
+//    not a type object", "is not a subtype of", and the "is not safe" test
+//    that walks `tp_base` past Python-level `__new__` overrides, which have
+//    `slot_tp_new`, to the nearest C `tp_new`) before `type_new` runs.
+//  * direct_setattr_ok: `hackcheck` (what `type.__setattr__` and
+//    `type.__delattr__` check through `wrap_setattr`/`wrap_delattr`): the
+//    direct call is taken only when no C-level class in the metaclass's MRO
+//    has its own `tp_setattro`.
+//  * dispatch_finds: `slot_mp_subscript`, `slot_sq_length`,
+//    `slot_sq_contains` and `slot_tp_iter` look the method up on the type
+//    through `lookup_maybe_method` (`_PyType_Lookup` along the MRO) and
+//    call what they find; `update_one_slot` re-derives a slot when a
+//    metaclass's dunder is rebound. The direct slots rely on both: they ask
+//    what the dispatcher would find and call our body only when it is ours.
+#include "mirrors.h"
+
+#include "compat.h"
+
+namespace numor {
+
+namespace {
+
+// No data descriptor anywhere in `meta`'s MRO under a name that does not
+// start with "__" (`type` and `object` have only dunder ones).
+bool no_plain_data_descriptors(PyTypeObject *meta) {
+    PyObject *mro = meta->tp_mro;
+    if (!mro || !PyTuple_CheckExact(mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject *base = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(base)) return false;
+        Ref dict = compat::type_dict(reinterpret_cast<PyTypeObject *>(base));
+        if (!dict || !PyDict_CheckExact(dict.get())) return false;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(dict.get(), &pos, &k, &v)) {
+            if (!PyUnicode_CheckExact(k)) return false;
+            if (!starts_with_dunder(k) && Py_TYPE(v)->tp_descr_get && PyDescr_IsData(v))
+                return false;
+        }
+    }
+    return true;
+}
+
+MetaFacts facts_cache[4];
+unsigned int facts_next = 0;  // the entry to replace next
+
+}  // namespace
+
+const MetaFacts *last_facts = &facts_cache[0];
+
+const MetaFacts *meta_facts_slow(PyTypeObject *meta) {
+    for (MetaFacts &f : facts_cache) {
+        if (f.meta == meta && f.tag == meta->tp_version_tag) return last_facts = &f;
+    }
+    MetaFacts &f = facts_cache[facts_next++ % 4];
+    // The lookups give the metaclass a version tag when it has none. They
+    // compare dict keys, which for keys of a str subclass may run Python
+    // code that changes the metaclass: then the tag moves and nothing is
+    // recorded.
+    f.meta = nullptr;
+    PyObject *getitem = compat::type_lookup(meta, state().names.__getitem__);
+    const unsigned int tag = meta->tp_version_tag;
+    if (!has_valid_version_tag(meta)) return nullptr;
+    MetaFacts fresh;
+    fresh.meta = meta;
+    fresh.tag = tag;
+    fresh.getitem = getitem;
+    fresh.len = compat::type_lookup(meta, state().names.__len__);
+    fresh.contains = compat::type_lookup(meta, state().names.__contains__);
+    fresh.iter = compat::type_lookup(meta, state().names.__iter__);
+    fresh.plain_names = no_plain_data_descriptors(meta);
+    if (PyErr_Occurred() || meta->tp_version_tag != tag || !has_valid_version_tag(meta)) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    f = fresh;
+    return last_facts = &f;
+}
+
+PyObject *class_attr_fast(PyObject *cls, PyObject *name, bool many) {
+    // The steps of the interpreter's type_getattro for this case: a data
+    // descriptor of the metaclass would win, else the class's own MRO
+    // decides, and a value there without __get__ is the result. Member
+    // names and `_key` do not start with "__": for them, a metaclass known
+    // to have no data descriptor but dunder ones needs no lookup.
+    if (!PyType_Check(cls) || Py_TYPE(cls)->tp_getattro != PyType_Type.tp_getattro ||
+        !PyUnicode_CheckExact(name) || !reinterpret_cast<PyTypeObject *>(cls)->tp_dict)
+        return nullptr;
+    bool shadowed = true;
+    if (!starts_with_dunder(name)) {
+        const MetaFacts *f = meta_facts(Py_TYPE(cls));
+        shadowed = !f || !f->plain_names;
+    }
+    if (shadowed) {
+        PyObject *meta_attr = compat::type_lookup(Py_TYPE(cls), name);
+        if (meta_attr && Py_TYPE(meta_attr)->tp_descr_get && PyDescr_IsData(meta_attr))
+            return nullptr;
+    }
+    auto *t = reinterpret_cast<PyTypeObject *>(cls);
+    PyObject *attr = nullptr;
+    if (many && t->tp_mro && PyTuple_GET_SIZE(t->tp_mro) && PyTuple_GET_ITEM(t->tp_mro, 0) == cls) {
+        // The class itself comes first in its MRO, so an entry of its own
+        // dict is what the MRO walk finds.
+        attr = PyDict_GetItemWithError(t->tp_dict, name);
+        if (!attr && PyErr_Occurred()) {
+            PyErr_Clear();  // the generic lookup meets it again
+            return nullptr;
+        }
+    }
+    if (!attr) attr = compat::type_lookup(t, name);
+    return attr && !Py_TYPE(attr)->tp_descr_get ? attr : nullptr;
+}
+
+Ref class_getattr(PyObject *cls, PyObject *name, bool many) {
+    if (PyObject *attr = class_attr_fast(cls, name, many)) return Ref::new_ref(attr);
+    return Ref::steal(PyObject_GetAttr(cls, name));
+}
+
+Ref call_type_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct) {
+    if (!PyType_Check(cls)) {
+        PyErr_Format(PyExc_TypeError, "type.__new__(X): X is not a type object (%s)",
+                     Py_TYPE(cls)->tp_name);
+        return nullptr;
+    }
+    auto *sub = reinterpret_cast<PyTypeObject *>(cls);
+    if (!PyType_IsSubtype(sub, &PyType_Type)) {
+        PyErr_Format(PyExc_TypeError, "type.__new__(%s): %s is not a subtype of type",
+                     sub->tp_name, sub->tp_name);
+        return nullptr;
+    }
+    // Refuses a metaclass whose nearest C base creates its instances some
+    // other way (as `object.__new__(dict)` is refused).
+    PyTypeObject *staticbase = sub;
+    while (staticbase && staticbase->tp_new == state().slot_tp_new) staticbase = staticbase->tp_base;
+    if (staticbase && staticbase->tp_new != PyType_Type.tp_new) {
+        PyErr_Format(PyExc_TypeError, "type.__new__(%s) is not safe, use %s.__new__()",
+                     sub->tp_name, staticbase->tp_name);
+        return nullptr;
+    }
+    Ref args = Ref::steal(PyTuple_Pack(3, name, bases, dct));
+    if (!args) return nullptr;
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    Ref made = Ref::steal(PyType_Type.tp_new(sub, args.get(), nullptr));
+    Py_LeaveRecursiveCall();
+    return made;
+}
+
+bool direct_setattr_ok(PyObject *self) {
+    if (!PyType_Check(self)) return false;
+    PyObject *mro = Py_TYPE(self)->tp_mro;
+    if (!mro) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto *t = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
+        if (t->tp_setattro != state().slot_setattro && t->tp_setattro != PyType_Type.tp_setattro &&
+            t != &PyBaseObject_Type)
+            return false;
+    }
+    return true;
+}
+
+bool subscript_reaches(PyObject *cls, Impl impl) {
+    PyMappingMethods *m = Py_TYPE(cls)->tp_as_mapping;
+    return m && m->mp_subscript &&
+           (m->mp_subscript == state().direct_mp_subscript ||
+            m->mp_subscript == state().slot_mp_subscript) &&
+           dispatch_finds(cls, state().names.__getitem__, impl);
+}
+
+}  // namespace numor
