@@ -171,10 +171,37 @@ Ref mut_delitem(PyObject *self, PyObject *item) {
     return Ref::new_ref(Py_None);
 }
 
+namespace {
+
+// What a bulk operation has changed so far, saved attribute by attribute
+// before each change, so that a failure can put all of it back.
+class Undo {
+  public:
+    explicit Undo(PyObject *self) : self_(self), records_(Ref::steal(PyList_New(0))) {}
+    // Saves `name`'s present state; false with an error set on failure.
+    bool save(PyObject *name) {
+        if (!records_) return false;
+        Ref rec = save_attr(self_, name);
+        return rec && PyList_Append(records_.get(), rec.get()) == 0;
+    }
+    // Rolls back everything saved and returns null: the pending error stays.
+    Ref fail() {
+        if (records_) roll_back(self_, records_.get());
+        return nullptr;
+    }
+
+  private:
+    PyObject *self_;
+    Ref records_;
+};
+
+}  // namespace
+
 // Adds and replaces members from a mapping. Every value is read and
 // converted before the class changes, and a failed change is rolled back,
-// so a failure leaves the class as it was; a name is added at most once, and a name takes its value from the key equal
-// to it, else from the first key that strips to it.
+// so a failure leaves the class as it was; a name is added at most once,
+// and a name takes its value from the key equal to it, else from the first
+// key that strips to it.
 Ref mut_update(PyObject *self, PyObject *dct) {
     Ref sources = Ref::steal(PyDict_New());
     if (!sources) return nullptr;
@@ -246,56 +273,38 @@ Ref mut_update(PyObject *self, PyObject *dct) {
     }
 
     // From here on the class changes; a failure rolls every step back.
-    Ref undo = Ref::steal(PyList_New(0));
-    if (!undo) return nullptr;
-    auto save = [&](PyObject *name) {
-        Ref rec = save_attr(self, name);
-        return rec && PyList_Append(undo.get(), rec.get()) == 0;
-    };
-    auto fail = [&]() -> Ref {
-        roll_back(self, undo.get());
-        return nullptr;
-    };
-    if (!save(state().names._key)) return nullptr;
+    Undo undo(self);
+    if (!undo.save(state().names._key)) return nullptr;
     // self._key += tuple(new names)
     Ref table = get_key(self);
-    if (!table) return fail();
+    if (!table) return undo.fail();
     Ref grown = Ref::steal(PyNumber_InPlaceAdd(table.get(), extra.get()));
-    if (!grown || set_key(self, grown.get()) < 0) return fail();
+    if (!grown || set_key(self, grown.get()) < 0) return undo.fail();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(assign_names.get()); ++i) {
         PyObject *name = PyList_GET_ITEM(assign_names.get(), i);
-        if (!save(name) || PyObject_SetAttr(self, name, PyList_GET_ITEM(assign_values.get(), i)) < 0)
-            return fail();
+        if (!undo.save(name) || PyObject_SetAttr(self, name, PyList_GET_ITEM(assign_values.get(), i)) < 0)
+            return undo.fail();
     }
     table = get_key(self);
-    if (!table) return fail();
+    if (!table) return undo.fail();
     Ref again = Ref::steal(PySequence_Tuple(table.get()));
-    if (!again || set_key(self, again.get()) < 0) return fail();
+    if (!again || set_key(self, again.get()) < 0) return undo.fail();
     return Ref::new_ref(Py_None);
 }
 
 Ref mut_clear(PyObject *self) {
     Ref names = Ref::steal(PyObject_CallMethodNoArgs(self, state().names.keys));
     if (!names) return nullptr;
-    Ref undo = Ref::steal(PyList_New(0));
-    if (!undo) return nullptr;
-    auto save = [&](PyObject *name) {
-        Ref rec = save_attr(self, name);
-        return rec && PyList_Append(undo.get(), rec.get()) == 0;
-    };
-    auto fail = [&]() -> Ref {
-        roll_back(self, undo.get());
-        return nullptr;
-    };
-    if (!save(state().names._key)) return nullptr;
+    Undo undo(self);
+    if (!undo.save(state().names._key)) return nullptr;
     Ref empty = Ref::steal(PyTuple_New(0));
-    if (!empty || set_key(self, empty.get()) < 0) return fail();
+    if (!empty || set_key(self, empty.get()) < 0) return undo.fail();
     Ref it = Ref::steal(PyObject_GetIter(names.get()));
-    if (!it) return fail();
+    if (!it) return undo.fail();
     while (Ref n = next_item(it.get())) {
-        if (!save(n.get()) || PyObject_DelAttr(self, n.get()) < 0) return fail();
+        if (!undo.save(n.get()) || PyObject_DelAttr(self, n.get()) < 0) return undo.fail();
     }
-    if (PyErr_Occurred()) return fail();
+    if (PyErr_Occurred()) return undo.fail();
     return Ref::new_ref(Py_None);
 }
 

@@ -36,6 +36,13 @@ def read_all(E):
     for op in READS:
         attempt(op, E)
 
+def nest(depth):
+    """A dict member nested `depth` levels deep."""
+    d = {"a": 1}
+    for _ in range(depth):
+        d = {"a": d}
+    return d
+
 def write_all(E):
     for op in WRITES:
         attempt(op, E)
@@ -296,12 +303,6 @@ def test_module_attributes_rebound_to_broken_objects_or_deleted(run_python):
 
 def test_deeply_nested_dict_members_give_recursion_error_not_a_crash(run_python):
     out = run_scenario(run_python, """
-        def nest(depth):
-            d = {"a": 1}
-            for _ in range(depth):
-                d = {"a": d}
-            return d
-
         # One name per level: CPython's debug build asserts inside list.sort
         # when a comparison meets the recursion limit, numor or not.
         looped = {}
@@ -355,12 +356,6 @@ def test_nesting_deeper_than_the_stack_allows_raises_recursion_error_on_every_ro
 
 def test_recursion_error_comes_at_a_nesting_depth_set_by_the_recursion_limit(run_python):
     out = run_scenario(run_python, """
-        def nest(depth):
-            d = {"a": 1}
-            for _ in range(depth):
-                d = {"a": d}
-            return d
-
         for limit, depth in ((1000, 125), (4000, 500), (10 ** 5, 500)):
             sys.setrecursionlimit(limit)
             print(type(attempt(NUmor, nest(depth))).__name__, type(attempt(NUmor, nest(depth + 1))).__name__)
