@@ -180,17 +180,10 @@ Found find_name_slow(PyObject *seq, PyObject *key, Py_ssize_t *pos) {
         }
         return Found::no;
     }
-    if (PyList_CheckExact(seq) && PyUnicode_CheckExact(key)) {
-        Py_ssize_t i = -1;
-        switch (str_scan(PySequence_Fast_ITEMS(seq), PyList_GET_SIZE(seq), key, i)) {
-            case Scan::hit:
-                if (pos) *pos = i;
-                return Found::yes;
-            case Scan::miss: return Found::no;
-            case Scan::unsupported:
-            case Scan::error: break;
-        }
-    }
+    Found out;
+    if (PyList_CheckExact(seq) && PyUnicode_CheckExact(key) &&
+        scan_answers(PySequence_Fast_ITEMS(seq), PyList_GET_SIZE(seq), key, pos, out))
+        return out;
     return found_from(PySequence_Contains(seq, key));
 }
 

@@ -114,6 +114,25 @@ enum class Found { error = -1, no, yes };
 
 inline Found found_from(int r) { return r < 0 ? Found::error : r ? Found::yes : Found::no; }
 
+// The answer of a str_scan of `n` items for `key`, when the scan could give
+// one (`pos`, when given, receives the position of a hit).
+inline bool scan_answers(PyObject *const *items, Py_ssize_t n, PyObject *key, Py_ssize_t *pos,
+                         Found &out) {
+    Py_ssize_t i = -1;
+    switch (str_scan(items, n, key, i)) {
+        case Scan::hit:
+            if (pos) *pos = i;
+            out = Found::yes;
+            return true;
+        case Scan::miss:
+            out = Found::no;
+            return true;
+        case Scan::unsupported:
+        case Scan::error: break;
+    }
+    return false;
+}
+
 Found find_name_slow(PyObject *seq, PyObject *key, Py_ssize_t *pos);
 
 // `key in seq` for whatever object `seq` is. For an exact tuple or list,
@@ -122,17 +141,10 @@ Found find_name_slow(PyObject *seq, PyObject *key, Py_ssize_t *pos);
 // sequences the position is not known and is set to -1. The scan of an
 // exact tuple for an exact str, the member table's usual case, is inline.
 inline Found find_name(PyObject *seq, PyObject *key, Py_ssize_t *pos = nullptr) {
-    if (PyTuple_CheckExact(seq) && PyUnicode_CheckExact(key)) {
-        Py_ssize_t i = -1;
-        switch (str_scan(&PyTuple_GET_ITEM(seq, 0), PyTuple_GET_SIZE(seq), key, i)) {
-            case Scan::hit:
-                if (pos) *pos = i;
-                return Found::yes;
-            case Scan::miss: return Found::no;
-            case Scan::unsupported:
-            case Scan::error: break;
-        }
-    }
+    Found out;
+    if (PyTuple_CheckExact(seq) && PyUnicode_CheckExact(key) &&
+        scan_answers(&PyTuple_GET_ITEM(seq, 0), PyTuple_GET_SIZE(seq), key, pos, out))
+        return out;
     return find_name_slow(seq, key, pos);
 }
 
