@@ -114,6 +114,14 @@ namespace {
 bool same_chars(PyObject *a, PyObject *b) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
     if (n != PyUnicode_GET_LENGTH(b)) return false;
+    if (PyUnicode_IS_COMPACT_ASCII(a) && PyUnicode_IS_COMPACT_ASCII(b)) {
+        // Member names: short ASCII text right after the object header.
+        const char *x = reinterpret_cast<const char *>(reinterpret_cast<PyASCIIObject *>(a) + 1);
+        const char *y = reinterpret_cast<const char *>(reinterpret_cast<PyASCIIObject *>(b) + 1);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (x[i] != y[i]) return false;
+        return true;
+    }
     const int kind = PyUnicode_KIND(a);
     if (kind != PyUnicode_KIND(b)) return false;
     return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * kind) == 0;
