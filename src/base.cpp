@@ -37,7 +37,8 @@ bool unpack3(PyObject *seq, Ref out[3]) {
         out[i] = Ref::steal(PyIter_Next(it.get()));
         if (!out[i]) {
             if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", i);
+                PyErr_Format(PyExc_ValueError,
+                             "not enough values to unpack (expected 3, got %d)", i);
             return false;
         }
     }
@@ -146,7 +147,8 @@ Ref base_new(PyObject *cls, PyObject *arg, PyObject *args) {
         while (Ref x = next_item(it.get())) {
             if (PyDict_SetItem(ns.get(), x.get(), x.get()) < 0) return nullptr;
         }
-        if (PyErr_Occurred() || PyDict_SetItem(ns.get(), state().names.ordo, data.get()) < 0) return nullptr;
+        if (PyErr_Occurred() || PyDict_SetItem(ns.get(), state().names.ordo, data.get()) < 0)
+            return nullptr;
     } else {
         ns = std::move(data);  // the mapping itself is the namespace, uncopied
     }

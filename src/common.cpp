@@ -43,7 +43,8 @@ Ref global_slow(PyObject *name) {
         const uint64_t now = moddict_stamp();
         if (v && now) global_cache_entry(name) = GlobalCache{name, now, v};
     }
-    if (!v && !PyErr_Occurred() && state().builtins) v = PyDict_GetItemWithError(state().builtins, name);
+    if (!v && !PyErr_Occurred() && state().builtins)
+        v = PyDict_GetItemWithError(state().builtins, name);
     if (v) return Ref::new_ref(v);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return Ref();
@@ -202,7 +203,8 @@ Ref get_key_slow(PyObject *cls) {
     if (!attr) return Ref::steal(PyObject_GetAttr(cls, state().names._key));
     auto *t = reinterpret_cast<PyTypeObject *>(cls);
     if (has_valid_version_tag(t) && has_valid_version_tag(Py_TYPE(cls)))
-        key_memo = KeyMemo{cls, t->tp_version_tag, Py_TYPE(cls), Py_TYPE(cls)->tp_version_tag, attr};
+        key_memo =
+            KeyMemo{cls, t->tp_version_tag, Py_TYPE(cls), Py_TYPE(cls)->tp_version_tag, attr};
     return Ref::new_ref(attr);
 }
 

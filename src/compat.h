@@ -90,7 +90,9 @@ inline Ref type_dict(PyTypeObject *t) {
 #else
 #define NUMOR_DICT_WATCHERS 0
 // The version tag of the dict `d`.
-inline uint64_t dict_version(PyObject *d) { return reinterpret_cast<PyDictObject *>(d)->ma_version_tag; }
+inline uint64_t dict_version(PyObject *d) {
+    return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
+}
 #endif
 
 // -1, 0 or 1 for an int `v`.

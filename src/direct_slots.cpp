@@ -81,7 +81,8 @@ void install_direct_slots(PyObject *meta) {
     // Only a slot that holds the generic dispatcher is replaced.
     PyMappingMethods *m = t->tp_as_mapping;
     PySequenceMethods *s = t->tp_as_sequence;
-    if (m->mp_subscript && m->mp_subscript == st.slot_mp_subscript) m->mp_subscript = direct_subscript;
+    if (m->mp_subscript && m->mp_subscript == st.slot_mp_subscript)
+        m->mp_subscript = direct_subscript;
     if (m->mp_length && m->mp_length == st.slot_mp_length) m->mp_length = direct_mp_length;
     if (s->sq_length && s->sq_length == st.slot_sq_length) s->sq_length = direct_sq_length;
     if (s->sq_contains && s->sq_contains == st.slot_sq_contains) s->sq_contains = direct_contains;

@@ -185,7 +185,9 @@ void iter_dealloc(PyObject *self) {
     Py_DECREF(type);
 }
 
-PyObject *iter_get_running(PyObject *self, void *) { return PyBool_FromLong(as_iter(self)->running); }
+PyObject *iter_get_running(PyObject *self, void *) {
+    return PyBool_FromLong(as_iter(self)->running);
+}
 PyObject *iter_get_name(PyObject *, void *) { return PyUnicode_FromString("__iter__"); }
 PyObject *iter_get_qualname(PyObject *, void *) { return PyUnicode_FromString("mNUmor.__iter__"); }
 

@@ -149,7 +149,8 @@ Ref call_type_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct)
     // Refuses a metaclass whose nearest C base creates its instances some
     // other way (as `object.__new__(dict)` is refused).
     PyTypeObject *staticbase = sub;
-    while (staticbase && staticbase->tp_new == state().slot_tp_new) staticbase = staticbase->tp_base;
+    while (staticbase && staticbase->tp_new == state().slot_tp_new)
+        staticbase = staticbase->tp_base;
     if (staticbase && staticbase->tp_new != PyType_Type.tp_new) {
         PyErr_Format(PyExc_TypeError, "type.__new__(%s) is not safe, use %s.__new__()",
                      sub->tp_name, staticbase->tp_name);

@@ -36,7 +36,9 @@ int type_setattr(PyObject *self, PyObject *attr, PyObject *val) {
     return r ? 0 : -1;
 }
 
-int set_key(PyObject *self, PyObject *table) { return PyObject_SetAttr(self, state().names._key, table); }
+int set_key(PyObject *self, PyObject *table) {
+    return PyObject_SetAttr(self, state().names._key, table);
+}
 
 // What a class attribute was before a change: `(name,)` when the class has
 // no own attribute of that name, `(name, value)` otherwise. A name that the
@@ -68,8 +70,10 @@ void roll_back(PyObject *self, PyObject *const *records, Py_ssize_t n) {
     if (PyType_Check(self)) {
         while (n-- > 0) {
             Ref rec = Ref::new_ref(records[n]);
-            PyObject *old = PyTuple_GET_SIZE(rec.get()) > 1 ? PyTuple_GET_ITEM(rec.get(), 1) : nullptr;
-            if (PyType_Type.tp_setattro(self, PyTuple_GET_ITEM(rec.get(), 0), old) < 0) PyErr_Clear();
+            PyObject *name = PyTuple_GET_ITEM(rec.get(), 0);
+            PyObject *old =
+                PyTuple_GET_SIZE(rec.get()) > 1 ? PyTuple_GET_ITEM(rec.get(), 1) : nullptr;
+            if (PyType_Type.tp_setattro(self, name, old) < 0) PyErr_Clear();
         }
     }
     compat::raise_exception(exc);
@@ -282,8 +286,8 @@ Ref mut_update(PyObject *self, PyObject *dct) {
     if (!grown || set_key(self, grown.get()) < 0) return undo.fail();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(assign_names.get()); ++i) {
         PyObject *name = PyList_GET_ITEM(assign_names.get(), i);
-        if (!undo.save(name) || PyObject_SetAttr(self, name, PyList_GET_ITEM(assign_values.get(), i)) < 0)
-            return undo.fail();
+        PyObject *value = PyList_GET_ITEM(assign_values.get(), i);
+        if (!undo.save(name) || PyObject_SetAttr(self, name, value) < 0) return undo.fail();
     }
     table = get_key(self);
     if (!table) return undo.fail();

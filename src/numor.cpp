@@ -133,7 +133,8 @@ Ref make_class(const char *name, PyObject *meta, PyObject *bases, const FuncDef 
     }
     Ref pyname = Ref::steal(PyUnicode_FromString(name));
     if (!pyname) return pyname;
-    Ref ns = Ref::steal(PyObject_CallMethod(winner.get(), "__prepare__", "OO", pyname.get(), bases));
+    Ref ns = Ref::steal(
+        PyObject_CallMethod(winner.get(), "__prepare__", "OO", pyname.get(), bases));
     if (!ns || !fill_namespace(ns.get(), name, entries, count)) return Ref();
     PyObject *args[3] = {pyname.get(), bases, ns.get()};
     return Ref::steal(PyObject_Vectorcall(winner.get(), args, 3, nullptr));
@@ -187,7 +188,8 @@ bool init_process_state() {
         intern(n.nominis, "__numoer_nominis__") && intern(n.name, "name") &&
         intern(n.base, "base") && intern(n.key, "key") && intern(n.reverse, "reverse") &&
         intern(n.__getitem__, "__getitem__") && intern(n.__len__, "__len__") &&
-        intern(n.__contains__, "__contains__") && intern(n.__iter__, "__iter__") && intern(n.register_, "register") &&
+        intern(n.__contains__, "__contains__") && intern(n.__iter__, "__iter__") &&
+        intern(n.register_, "register") &&
         intern(n.numor, "numor") && intern(n.mNUmor, "mNUmor") && intern(n.mmNumor, "mmNumor") &&
         intern(n.NUmor, "NUmor") && intern(n.NUmorMutant, "NUmorMutant") &&
         intern(n.MethodType, "MethodType") && intern(n.FunctionType, "FunctionType") &&
@@ -225,7 +227,8 @@ bool init_module(PyObject *m) {
 
     PyObject *type = reinterpret_cast<PyObject *>(&PyType_Type);
     Ref bases = Ref::steal(PyTuple_Pack(1, type));
-    if (!bases || !bind(m, n.mNUmor, make_class("mNUmor", type, bases.get(), kMetaEntries, std::size(kMetaEntries))))
+    if (!bases || !bind(m, n.mNUmor, make_class("mNUmor", type, bases.get(), kMetaEntries,
+                                                std::size(kMetaEntries))))
         return false;
 
     Ref meta = global(n.mNUmor);

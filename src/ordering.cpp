@@ -59,7 +59,8 @@ struct OrdoKey {
 int ordo_positions(OrdoKey *k) {
     if (k->positions) return 1;
     PyObject *ordo = k->ordo;
-    if (k->unindexable || !(PyList_CheckExact(ordo) || PyTuple_CheckExact(ordo)) || Py_SIZE(ordo) < 16)
+    if (k->unindexable || !(PyList_CheckExact(ordo) || PyTuple_CheckExact(ordo)) ||
+        Py_SIZE(ordo) < 16)
         return 0;
     // Made before the list is read: allocating it may collect garbage, and
     // a finaliser may change the list.

@@ -130,13 +130,15 @@ Ref getitem_steps(PyObject *self, PyObject *key, PyObject *walked = nullptr) {
         else
             found = find_member(self, table.get(), key, name);
         if (found == Found::error) return Ref();
-        if (found == Found::yes) return class_getattr(self, name.get(), PyTuple_CheckExact(table.get()) &&
-                                                   PyTuple_GET_SIZE(table.get()) >= kManyMembers);
+        if (found == Found::yes) {
+            const bool many =
+                PyTuple_CheckExact(table.get()) && PyTuple_GET_SIZE(table.get()) >= kManyMembers;
+            return class_getattr(self, name.get(), many);
+        }
     }
     raise_with_arg(PyExc_KeyError, key);
     return Ref();
 }
-
 
 }  // namespace
 
