@@ -56,8 +56,8 @@ Ref call_global(PyObject *name, PyObject *const *args, Py_ssize_t nargs) {
     return Ref::steal(PyObject_Vectorcall(fn.get(), args, static_cast<size_t>(nargs), nullptr));
 }
 
-Ref make_heap_type(PyType_Spec &spec) {
-    Ref t = Ref::steal(PyType_FromSpec(&spec));
+Ref make_heap_type(PyType_Spec &shape) {
+    Ref t = Ref::steal(PyType_FromSpec(&shape));
     if (!t) return t;
     PyObject *dict = reinterpret_cast<PyTypeObject *>(t.get())->tp_dict;
     for (const char *name : {"__vectorcalloffset__", "__dictoffset__", "__weaklistoffset__"}) {

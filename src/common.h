@@ -312,12 +312,13 @@ class Walk {
 // Calls a module-level name with positional arguments.
 Ref call_global(PyObject *name, PyObject *const *args, Py_ssize_t nargs);
 
-// A type made from `spec`, for the module state. The rows of its member
-// table that tell the interpreter where an instance keeps its vectorcall
-// pointer, dict and weak references are the only way a spec can say so, but
+// A type made from the PyType_Spec `shape`, for the module state. The rows
+// of its member table that tell the interpreter where an instance keeps its
+// vectorcall pointer, dict and weak references are the only way a
+// PyType_Spec can say so, but
 // they also become attributes; these are removed, since reading one would
 // return a code address or an internal offset.
-Ref make_heap_type(PyType_Spec &spec);
+Ref make_heap_type(PyType_Spec &shape);
 
 // The small int 0, shared.
 PyObject *zero();

@@ -314,7 +314,7 @@ PyMemberDef fn_members[] = {
     {"__module__", NUMOR_T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__doc__", NUMOR_T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     // Where the type's vectorcall, dict and weak references live; a type
-    // made from a spec learns these offsets only from such rows.
+    // made from a PyType_Spec learns these offsets only from such rows.
     {"__vectorcalloffset__", NUMOR_T_PYSSIZET, offsetof(FunctionObject, vectorcall),
      NUMOR_READONLY, nullptr},
     {"__dictoffset__", NUMOR_T_PYSSIZET, offsetof(FunctionObject, dict), NUMOR_READONLY,
