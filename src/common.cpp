@@ -229,10 +229,8 @@ namespace {
 // object's `__class__` descriptor, a data descriptor that nothing can
 // shadow. Most member values, keys and options are such objects.
 bool class_is_type(PyObject *obj) {
+    if (class_is_builtin_type(obj)) return true;
     PyTypeObject *t = Py_TYPE(obj);
-    if (t == &PyLong_Type || t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyBool_Type ||
-        t == &PyTuple_Type || t == &PyList_Type || t == &PyDict_Type || obj == Py_None)
-        return true;
     if (t->tp_getattro != PyObject_GenericGetAttr && t->tp_getattro != PyType_Type.tp_getattro)
         return false;
     static PyObject *name = nullptr;  // interned once, kept for the process

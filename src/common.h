@@ -200,14 +200,24 @@ void raise_with_arg(PyObject *exc, PyObject *arg);
 // `__class__` (mocks, lazy proxies); then the interpreter's isinstance
 // decides. 1, 0, or -1 on error.
 int is_instance_slow(PyObject *obj, PyTypeObject *type);
+
+// Instances of these builtin types (most keys and member values) cannot
+// claim another class through `__class__`, and every one of these types
+// but bool derives from object alone, so their subtype test is one
+// comparison.
+inline bool class_is_builtin_type(PyObject *obj) {
+    PyTypeObject *t = Py_TYPE(obj);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type ||
+           t == &PyTuple_Type || t == &PyList_Type || t == &PyDict_Type || t == &PyBytes_Type ||
+           t == &PyBool_Type || obj == Py_None;
+}
+
 inline int is_instance(PyObject *obj, PyTypeObject *type) {
     PyTypeObject *t = Py_TYPE(obj);
     if (t == type) return 1;
-    // Most keys and values: builtin types that derive from object alone and
-    // whose instances cannot claim another class.
-    if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyTuple_Type ||
-        t == &PyList_Type || t == &PyDict_Type)
-        return type == &PyBaseObject_Type;
+    if (t == &PyUnicode_Type) return type == &PyBaseObject_Type;  // keys: tested first
+    if (class_is_builtin_type(obj))
+        return type == &PyBaseObject_Type || (t == &PyBool_Type && type == &PyLong_Type);
     return is_instance_slow(obj, type);
 }
 int is_instance(PyObject *obj, PyTypeObject *a, PyTypeObject *b);

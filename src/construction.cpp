@@ -185,17 +185,10 @@ bool write_members(PyObject *dct, PyObject *names, PyObject *values) {
 
 namespace {
 
-// isinstance(v, cls). When `cls` is a class whose metaclass is exactly
-// `type` (no __instancecheck__) and `v` is of one of the builtin types whose
-// `__class__` is their type (the usual member values), the answer is the
-// subtype test that isinstance would make, without its `__class__` lookup.
+// isinstance(v, cls) for any object `cls`. When it is a class whose
+// metaclass is exactly `type` (no __instancecheck__), is_instance answers.
 int is_instance_plain(PyObject *v, PyObject *cls) {
-    PyTypeObject *t = Py_TYPE(v);
-    if (reinterpret_cast<PyObject *>(t) == cls) return 1;
-    if (PyType_CheckExact(cls) &&
-        (t == &PyLong_Type || t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyBool_Type ||
-         t == &PyTuple_Type || t == &PyBytes_Type || v == Py_None))
-        return PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(cls));
+    if (PyType_CheckExact(cls)) return is_instance(v, reinterpret_cast<PyTypeObject *>(cls));
     return PyObject_IsInstance(v, cls);
 }
 
