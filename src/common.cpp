@@ -17,22 +17,65 @@ GlobalCache global_cache[kGlobalCacheSize];
 
 #if NUMOR_DICT_WATCHERS
 namespace {
-int moddict_changed(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
-    ++state().moddict_epoch;
+int dict_changed(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+    ++state().dict_epoch;
     return 0;
 }
+
+// The namespaces watched now, innermost last: a class made while another
+// is being made may be given the same namespace, which must stay watched
+// until the outer one is done.
+constexpr int kWatchedMax = 8;
+PyObject *watched[kWatchedMax];
+int nwatched = 0;
 }  // namespace
 #endif
 
 void watch_moddict() {
     for (GlobalCache &c : global_cache) c = GlobalCache{};
 #if NUMOR_DICT_WATCHERS
-    ++state().moddict_epoch;
-    static int watcher = -1;
-    if (watcher < 0) watcher = PyDict_AddWatcher(moddict_changed);
+    ++state().dict_epoch;
+    if (state().dict_watcher < 0) state().dict_watcher = PyDict_AddWatcher(dict_changed);
     // Without a watcher (all are taken) every read goes to the dict.
-    state().moddict_watched = watcher >= 0 && PyDict_Watch(watcher, state().moddict) == 0;
+    state().moddict_watched =
+        state().dict_watcher >= 0 && PyDict_Watch(state().dict_watcher, state().moddict) == 0;
     if (!state().moddict_watched) PyErr_Clear();
+#endif
+}
+
+DictChanges::DictChanges(PyObject *d) : dict_(d) {
+    if (!PyDict_CheckExact(d)) return;
+#if NUMOR_DICT_WATCHERS
+    if (d == state().moddict || state().dict_watcher < 0 || nwatched == kWatchedMax) return;
+    for (int i = 0; i < nwatched; ++i)
+        if (watched[i] == d) return;
+    if (PyDict_Watch(state().dict_watcher, d) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    watched[nwatched++] = d;
+    start_ = state().dict_epoch;
+#else
+    start_ = compat::dict_version(d);
+#endif
+    known_ = true;
+}
+
+DictChanges::~DictChanges() {
+#if NUMOR_DICT_WATCHERS
+    if (!known_) return;
+    // Constructions nest, so the innermost watch ends first.
+    --nwatched;
+    if (PyDict_Unwatch(state().dict_watcher, dict_) < 0) PyErr_Clear();
+#endif
+}
+
+bool DictChanges::unchanged() const {
+    if (!known_) return false;
+#if NUMOR_DICT_WATCHERS
+    return state().dict_epoch == start_;
+#else
+    return compat::dict_version(dict_) == start_;
 #endif
 }
 
@@ -267,16 +310,16 @@ int is_instance(PyObject *obj, PyTypeObject *a, PyTypeObject *b) {
     return r ? r : is_instance(obj, b);
 }
 
-Found find_member(PyObject *cls, PyObject *table, PyObject *key, Ref &name) {
+Found find_member(PyObject *cls, PyObject *table, PyObject *key, PyObject *&name) {
     Py_ssize_t pos = -1;
     const Found found = member_find(cls, table, key, &pos);
     if (found != Found::yes) return found;
     // A found exact str key was matched by an exact str element of a tuple.
     if (PyTuple_CheckExact(table) && PyUnicode_CheckExact(key) && pos >= 0 &&
         PyUnicode_CheckExact(PyTuple_GET_ITEM(table, pos)))
-        name = Ref::new_ref(PyTuple_GET_ITEM(table, pos));
+        name = PyTuple_GET_ITEM(table, pos);
     else
-        name = Ref::new_ref(key);
+        name = key;
     return Found::yes;
 }
 

@@ -38,7 +38,7 @@ inline GlobalCache &global_cache_entry(PyObject *name) {
 // 0 when modifications cannot be noticed.
 inline uint64_t moddict_stamp() {
 #if NUMOR_DICT_WATCHERS
-    return state().moddict_watched ? state().moddict_epoch : 0;
+    return state().moddict_watched ? state().dict_epoch : 0;
 #else
     return compat::dict_version(state().moddict);
 #endif
@@ -46,14 +46,39 @@ inline uint64_t moddict_stamp() {
 
 Ref global_slow(PyObject *name);
 
-// Looks a module-level name up as Python code does: the module dict, then
-// the builtins, else NameError.
-inline Ref global(PyObject *name) {
+// Tells whether an exact dict was modified between construction and the
+// call of `unchanged`: on 3.11 by its version tag, from 3.12 by watching it
+// meanwhile. Unknown counts as changed (a dict the module already watches,
+// a watcher that could not be had).
+class DictChanges {
+  public:
+    explicit DictChanges(PyObject *d);
+    ~DictChanges();
+    DictChanges(const DictChanges &) = delete;
+    DictChanges &operator=(const DictChanges &) = delete;
+    bool unchanged() const;
+
+  private:
+    PyObject *dict_;
+    uint64_t start_ = 0;
+    bool known_ = false;
+};
+
+// The module-level `name` when the last read provably still holds
+// (borrowed: the module dict holds it until it changes), else null.
+NUMOR_HOT_INLINE PyObject *global_peek(PyObject *name) {
     const GlobalCache &c = global_cache_entry(name);
     if (c.name == name && state().moddict) {
         const uint64_t now = moddict_stamp();
-        if (now && c.stamp == now) return Ref::new_ref(c.value);
+        if (now && c.stamp == now) return c.value;
     }
+    return nullptr;
+}
+
+// Looks a module-level name up as Python code does: the module dict, then
+// the builtins, else NameError.
+inline Ref global(PyObject *name) {
+    if (PyObject *v = global_peek(name)) return Ref::new_ref(v);
     return global_slow(name);
 }
 
@@ -180,8 +205,9 @@ inline bool has_valid_version_tag(PyTypeObject *t) { return t->tp_version_tag !=
 // `name` what to read the member's value by: for an exact str key, the
 // exact str element equal to it, which is usually interned and so hits the
 // interpreter's attribute cache where a key built at run time would miss;
-// the two name the same attribute. Otherwise the key itself.
-Found find_member(PyObject *cls, PyObject *table, PyObject *key, Ref &name);
+// the two name the same attribute. Otherwise the key itself. Borrowed:
+// the caller holds both the table and the key.
+Found find_member(PyObject *cls, PyObject *table, PyObject *key, PyObject *&name);
 
 // `seq.index(key)`: the method is looked up by name unless `seq` is an
 // exact tuple, whose index cannot be overridden.
@@ -212,7 +238,7 @@ inline bool class_is_builtin_type(PyObject *obj) {
            t == &PyBool_Type || obj == Py_None;
 }
 
-inline int is_instance(PyObject *obj, PyTypeObject *type) {
+NUMOR_HOT_INLINE int is_instance(PyObject *obj, PyTypeObject *type) {
     PyTypeObject *t = Py_TYPE(obj);
     if (t == type) return 1;
     if (t == &PyUnicode_Type) return type == &PyBaseObject_Type;  // keys: tested first
@@ -317,6 +343,28 @@ class Walk {
     Ref seq_, it_, item_;
     PyObject *tuple_ = nullptr;  // seq_ when it is an exact tuple
     Py_ssize_t size_ = 0, pos_ = 0;
+};
+
+// A buffer of `n` bytes for the length of a call, on the stack when small.
+// False (with MemoryError set) when it could not be had.
+class Bytes {
+  public:
+    explicit Bytes(Py_ssize_t n)
+        : data_(n <= kInline ? inline_ : static_cast<unsigned char *>(PyMem_Malloc(n))) {
+        if (!data_) PyErr_NoMemory();
+    }
+    ~Bytes() {
+        if (data_ != inline_) PyMem_Free(data_);
+    }
+    Bytes(const Bytes &) = delete;
+    Bytes &operator=(const Bytes &) = delete;
+    explicit operator bool() const { return data_ != nullptr; }
+    unsigned char *data() { return data_; }
+
+  private:
+    static constexpr Py_ssize_t kInline = 64;
+    unsigned char inline_[kInline];
+    unsigned char *data_;
 };
 
 // Calls a module-level name with positional arguments.

@@ -151,19 +151,25 @@ bool inherit(PyObject *bases, PyObject *names, PyObject *values) {
     return !PyErr_Occurred();
 }
 
-// dct.update(dict(zip(names, values)))
-bool write_members(PyObject *dct, PyObject *names, PyObject *values) {
+// dct.update(dict(zip(names, values))). `kept[i]`, for the first `nkept`
+// names, says that values[i] is what dct[names[i]] held when it was read;
+// `changes` says whether dct has been modified since.
+bool write_members(PyObject *dct, PyObject *names, PyObject *values, const unsigned char *kept,
+                   Py_ssize_t nkept, const DictChanges &changes) {
     const Py_ssize_t n = PyList_GET_SIZE(names);
     if (PyDict_CheckExact(dct)) {
         // With exact str names, storing each pair straight into the
         // namespace gives the same dict: a repeated name keeps its first
         // place and its last value, as through the intermediate dict, and
-        // neither way runs Python code.
+        // neither way runs Python code. Storing a value under a name that
+        // still holds it changes nothing, and is skipped.
         bool plain = true;
         for (Py_ssize_t i = 0; i < n && plain; ++i)
             plain = PyUnicode_CheckExact(PyList_GET_ITEM(names, i));
         if (plain) {
+            if (!changes.unchanged()) nkept = 0;
             for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(values); ++i) {
+                if (i < nkept && kept[i]) continue;
                 if (PyDict_SetItem(dct, PyList_GET_ITEM(names, i), PyList_GET_ITEM(values, i)) < 0)
                     return false;
             }
@@ -217,6 +223,11 @@ Ref convert_value(PyObject *v) {
         PyObject *arg = copy.get();
         return call_global(state().names.NUmor, &arg, 1);
     }
+    // The usual member, an int or a str, is no function while the module's
+    // FunctionType is the interpreter's.
+    if (class_is_builtin_type(v) &&
+        global_peek(state().names.FunctionType) == reinterpret_cast<PyObject *>(&PyFunction_Type))
+        return Ref::new_ref(v);
     Ref ft = global(state().names.FunctionType);
     if (!ft) return ft;
     const int r = is_instance_plain(v, ft.get());
@@ -283,6 +294,10 @@ Ref meta_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct,
         const Py_ssize_t n = PyList_GET_SIZE(names.get());
         Ref values = Ref::steal(PyList_New(0));
         if (!values) return nullptr;
+        // Which values are stored as read (most are).
+        Bytes kept(n);
+        if (!kept) return nullptr;
+        DictChanges changes(dct);
         for (Py_ssize_t i = 0; i < n; ++i) {
             Ref nm = Ref::new_ref(PyList_GET_ITEM(names.get(), i));
             Ref raw = get_item(dct, nm.get());
@@ -298,10 +313,12 @@ Ref meta_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct,
                 if (PyDict_Check(raw.get())) note_nested(nm.get(), class_name.get());
                 return nullptr;
             }
+            kept.data()[i] = w.get() == raw.get();
             if (PyList_Append(values.get(), w.get()) < 0) return nullptr;
         }
         if (!inherit(filtered.get(), names.get(), values.get())) return nullptr;
-        if (!write_members(dct, names.get(), values.get())) return nullptr;
+        if (!write_members(dct, names.get(), values.get(), kept.data(), n, changes))
+            return nullptr;
         table = Ref::steal(PyList_AsTuple(names.get()));
     } else {
         table = Ref::steal(PyTuple_New(0));

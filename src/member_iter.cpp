@@ -63,7 +63,11 @@ PyObject *iter_step(MemberIter *it) {
         Ref walked = Ref::new_ref(it->plain ? it->walk.tuple() : nullptr);
         Ref value = subscript(cls.get(), name.get(), walked.get());
         if (!value) return nullptr;
-        return PyTuple_Pack(2, name.get(), value.get());
+        PyObject *pair = PyTuple_New(2);
+        if (!pair) return nullptr;
+        PyTuple_SET_ITEM(pair, 0, name.release());
+        PyTuple_SET_ITEM(pair, 1, value.release());
+        return pair;
     }
 }
 

@@ -98,44 +98,60 @@ Ref slice_of(PyObject *self, PyObject *key) {
     return call_global(state().names.NUmor, args, 2);
 }
 
-// `self[key]`. `walked`, when given, is an exact tuple of exact str that
-// holds `key` (the member iterator's table): when `_key` is still that very
-// tuple, `key in _key` is known to be true, and the scan it replaces could
-// not have run Python code, so it is skipped.
-Ref getitem_steps(PyObject *self, PyObject *key, PyObject *walked = nullptr) {
-    int r = is_instance(key, &PySlice_Type);
-    if (r < 0) return Ref();
-    if (r) return slice_of(self, key);
-    if ((r = is_instance(key, &PyLong_Type)) < 0) return Ref();
-    if (r) {
-        Ref table = get_key(self);
-        if (!table) return table;
-        return Ref::steal(PyObject_GetItem(table.get(), key));
-    }
-    {
-        Ref meta = global(state().names.mNUmor);
-        if (!meta) return meta;
-        r = type_equals(key, meta.get());
-        if (r < 0) return Ref();
-        if (r) return Ref::new_ref(key);
-    }
-    if ((r = is_instance(key, &PyUnicode_Type)) < 0) return Ref();
-    if (r) {
-        Ref table = get_key(self);
-        if (!table) return table;
-        Ref name;
-        Found found = Found::yes;
-        if (table.get() == walked)
-            name = Ref::new_ref(key);
-        else
-            found = find_member(self, table.get(), key, name);
+// `self[name]` once `name` is known to be a str and not `mNUmor`'s
+// instance type: the table lookup and the member read. `walked`, when
+// given, is an exact tuple of exact str that holds `key` (the member
+// iterator's table): when `_key` is still that very tuple, `key in _key`
+// is known to be true, and the scan it replaces could not have run Python
+// code, so it is skipped.
+Ref member_by_name(PyObject *self, PyObject *key, PyObject *walked) {
+    Ref table = get_key(self);
+    if (!table) return table;
+    PyObject *name = key;  // borrowed: held by the table or by the caller
+    if (table.get() != walked) {
+        const Found found = find_member(self, table.get(), key, name);
         if (found == Found::error) return Ref();
-        if (found == Found::yes) {
-            const bool many =
-                PyTuple_CheckExact(table.get()) && PyTuple_GET_SIZE(table.get()) >= kManyMembers;
-            return class_getattr(self, name.get(), many);
+        if (found == Found::no) {
+            raise_with_arg(PyExc_KeyError, key);
+            return Ref();
         }
     }
+    const bool many =
+        PyTuple_CheckExact(table.get()) && PyTuple_GET_SIZE(table.get()) >= kManyMembers;
+    return class_getattr(self, name, many);
+}
+
+// `type(key) == mNUmor`, reading the module's `mNUmor` now.
+int is_meta_instance(PyObject *key) {
+    // With the global provably unchanged and a class whose metaclass is
+    // plain `type`, as the module's own is, equality is identity.
+    PyObject *meta = global_peek(state().names.mNUmor);
+    if (meta && Py_IS_TYPE(meta, &PyType_Type) && Py_IS_TYPE(Py_TYPE(key), &PyType_Type))
+        return reinterpret_cast<PyObject *>(Py_TYPE(key)) == meta;
+    Ref held = global(state().names.mNUmor);
+    if (!held) return -1;
+    return type_equals(key, held.get());
+}
+
+// `self[key]`; `walked` as for member_by_name. The caller holds `key`.
+Ref getitem_steps(PyObject *self, PyObject *key, PyObject *walked = nullptr) {
+    int r;
+    // An exact str, the usual key, is neither a slice nor an int, and
+    // cannot claim another class.
+    if (!PyUnicode_CheckExact(key)) {
+        if ((r = is_instance(key, &PySlice_Type)) < 0) return Ref();
+        if (r) return slice_of(self, key);
+        if ((r = is_instance(key, &PyLong_Type)) < 0) return Ref();
+        if (r) {
+            Ref table = get_key(self);
+            if (!table) return table;
+            return Ref::steal(PyObject_GetItem(table.get(), key));
+        }
+    }
+    if ((r = is_meta_instance(key)) < 0) return Ref();
+    if (r) return Ref::new_ref(key);
+    if ((r = is_instance(key, &PyUnicode_Type)) < 0) return Ref();
+    if (r) return member_by_name(self, key, walked);
     raise_with_arg(PyExc_KeyError, key);
     return Ref();
 }
@@ -238,7 +254,7 @@ Ref meta_contains(PyObject *self, PyObject *key) {
 }
 
 Ref meta_getitem(PyObject *self, PyObject *key) {
-    Ref held = Ref::new_ref(key);
+    // The caller's reference holds `key` (an argument) throughout.
     Ref r = getitem_steps(self, key);
     if (!r) guard_keyerror(key);
     return r;
@@ -299,7 +315,6 @@ Ref meta_str(PyObject *self) { return Ref::steal(PyObject_GetAttr(self, state().
 // which is the same call without the dispatch.
 Ref subscript(PyObject *cls, PyObject *key, PyObject *walked) {
     if (subscript_reaches(cls, entry_of<meta_getitem>)) {
-        Ref hold = Ref::new_ref(key);
         Ref r = getitem_steps(cls, key, walked);
         if (!r) guard_keyerror(key);
         return r;

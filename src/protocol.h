@@ -21,7 +21,7 @@ Ref meta_str(PyObject *self);
 // of `__getitem__` directly when the protocol would land there. `walked`,
 // when given, is an exact tuple of exact str that holds `key` (the member
 // iterator's table), which spares the membership scan while `_key` is
-// still that tuple.
+// still that tuple. The caller holds `key`.
 Ref subscript(PyObject *cls, PyObject *key, PyObject *walked = nullptr);
 
 }  // namespace numor

@@ -58,8 +58,10 @@ struct ModuleState {
     PyObject *name_indexes = nullptr;
     PyObject *last_index_cls = nullptr;
     PyObject *last_index_entry = nullptr;
-    // Modifications of the module dict, counted by a dict watcher (3.12+).
-    uint64_t moddict_epoch = 0;
+    // Modifications of the dicts the module watches (3.12+): the module
+    // dict, and class namespaces while their class is being made.
+    uint64_t dict_epoch = 0;
+    int dict_watcher = -1;
     bool moddict_watched = false;
     Names names{};
     // The module's own types (heap types made from specs at import).

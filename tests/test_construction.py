@@ -179,6 +179,20 @@ def test_concat_joins_names_and_values_of_the_bases(monkeypatch):
     assert mNUmor("F", (A, C), {"z": 0})._key == ("z", "p", "q")
 
 
+def test_members_are_written_back_as_read_even_if_the_namespace_changed(monkeypatch):
+    # The values are read before the bases are joined; a namespace changed
+    # meanwhile (here by a replaced concat) gets them back, unchanged or not.
+    real, stash = numor.concat, []
+    monkeypatch.setattr(numor, "concat", lambda seqs: stash[0].update(a=9, b=9) or real(seqs))
+
+    class D(NUmor):
+        a = 1
+        b = lambda cls: 2  # noqa: E731
+        stash.append(locals())
+
+    assert D.a == 1 and D.b() == 2
+
+
 def test_options_are_read_before_the_namespace_is_iterated():
     ns = Recording(b=1, a=2, __ordo_numor_reverse__=True, __numoer_nominis__="Q")
     cls = mNUmor("E", (NUmor,), ns)
@@ -236,6 +250,8 @@ def test_module_attributes_are_looked_up_at_each_class_creation(monkeypatch):
     made = mNUmor("G", (NUmor,), {"b": len, "f": lambda cls: 0})
     assert type(made.__dict__["b"]) is classmethod
     assert type(made.__dict__["f"]) is types.FunctionType
+    monkeypatch.setattr(numor, "FunctionType", int)
+    assert type(mNUmor("G", (NUmor,), {"n": 3}).__dict__["n"]) is classmethod
     monkeypatch.undo()
     seen = []
     monkeypatch.setattr(numor, "NUmor", lambda d: seen.append(d) or "nested")
