@@ -289,7 +289,11 @@ Ref meta_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct,
             if (r < 0) return nullptr;
             if (r && !(class_name = get_item(dct, state().names.nominis))) return nullptr;
         }
-        Ref names = order_members(dct, true, nullptr);
+        // From here on, a namespace found unchanged still holds what was
+        // read from it.
+        DictChanges changes(dct);
+        Ref read;  // the values, when read along with the names
+        Ref names = order_members(dct, true, nullptr, &read);
         if (!names) return nullptr;
         const Py_ssize_t n = PyList_GET_SIZE(names.get());
         Ref values = Ref::steal(PyList_New(0));
@@ -297,10 +301,10 @@ Ref meta_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct,
         // Which values are stored as read (most are).
         Bytes kept(n);
         if (!kept) return nullptr;
-        DictChanges changes(dct);
         for (Py_ssize_t i = 0; i < n; ++i) {
             Ref nm = Ref::new_ref(PyList_GET_ITEM(names.get(), i));
-            Ref raw = get_item(dct, nm.get());
+            Ref raw = read && changes.unchanged() ? Ref::new_ref(PyList_GET_ITEM(read.get(), i))
+                                                  : get_item(dct, nm.get());
             if (!raw) {
                 if (PyErr_ExceptionMatches(PyExc_KeyError))
                     add_note("numor: the name %.80R was stripped from a key with white space "

@@ -215,15 +215,24 @@ int accept_name(PyObject *s, bool drop_dunder) {
 // change during the walk, and walking its entries directly visits the keys
 // in the order its iterator would. At the first other key it gives up
 // (`unsupported`) and undoes its only side effect, on `sources`; the
-// generic walk then starts over. `hit` with the names in `out`.
-Scan plain_candidates(PyObject *mapping, bool drop_dunder, PyObject *sources, Ref &out) {
+// generic walk then starts over. `hit` with the names in `out` and, when
+// `values` is given and no kept key needed stripping, their values in it.
+Scan plain_candidates(PyObject *mapping, bool drop_dunder, PyObject *sources, Ref &out,
+                      Ref *values) {
     if (!PyDict_CheckExact(mapping)) return Scan::unsupported;
-    out = Ref::steal(PyList_New(0));
+    // Both lists are made at the dict's size and cut to what was kept. A
+    // finaliser run by an allocation here could still grow the dict: past
+    // the room made, the generic walk takes over.
+    const Py_ssize_t room = PyDict_GET_SIZE(mapping);
+    out = Ref::steal(PyList_New(room));
     if (!out) return Scan::error;
+    Ref vals;
+    if (values && !(vals = Ref::steal(PyList_New(room)))) return Scan::error;
+    Py_ssize_t kept = 0;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(mapping, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) {
+        if (!PyUnicode_CheckExact(key) || kept == room) {
             if (sources) PyDict_Clear(sources);
             return Scan::unsupported;
         }
@@ -241,22 +250,99 @@ Scan plain_candidates(PyObject *mapping, bool drop_dunder, PyObject *sources, Re
             const int ok = accept_name(s.get(), drop_dunder);
             if (ok < 0) return Scan::error;
             if (!ok) continue;
+            vals.reset();  // `mapping[s]` is not this value, or not there
         } else {
             if (c < 128 ? (c >= '0' && c <= '9') : Py_UNICODE_ISDIGIT(c)) continue;
             if (drop_dunder && c == '_' && n >= 2 && PyUnicode_READ(kind, data, 1) == '_') continue;
             s = Ref::new_ref(key);
         }
-        if (PyList_Append(out.get(), s.get()) < 0) return Scan::error;
         if (sources && !PyDict_SetDefault(sources, s.get(), key)) return Scan::error;
+        if (vals) PyList_SET_ITEM(vals.get(), kept, Py_NewRef(value));
+        PyList_SET_ITEM(out.get(), kept++, s.release());
     }
+    // The slots past `kept` hold nothing, which a list may have past its size.
+    Py_SET_SIZE(out.get(), kept);
+    if (vals) Py_SET_SIZE(vals.get(), kept);
+    if (values) *values = std::move(vals);
     return Scan::hit;
+}
+
+// A short list of one-byte exact str, the usual class body, is sorted
+// here: a stable binary insertion sort (what the interpreter's sort does
+// for so few items) that compares the first eight characters at once.
+// Comparing two exact str runs no Python code, so the order is the
+// interpreter's, equal names included.
+constexpr Py_ssize_t kShortSort = 64;
+
+struct SortEntry {
+    uint64_t head;  // the first 8 characters, big-endian, zero-padded
+    PyObject *name;
+    Py_ssize_t at;  // where it was
+};
+
+// Code point order of two one-byte str whose heads are equal.
+bool tail_less(PyObject *a, PyObject *b) {
+    const auto *pa = static_cast<const unsigned char *>(PyUnicode_DATA(a));
+    const auto *pb = static_cast<const unsigned char *>(PyUnicode_DATA(b));
+    const Py_ssize_t la = PyUnicode_GET_LENGTH(a), lb = PyUnicode_GET_LENGTH(b);
+    for (Py_ssize_t i = 0, m = la < lb ? la : lb; i < m; ++i)
+        if (pa[i] != pb[i]) return pa[i] < pb[i];
+    return la < lb;
+}
+
+// When the heads differ, so do the strings, at that first different
+// character; a zero of the padding sorts the shorter, which is then a
+// prefix of the longer, first, as str does.
+inline bool entry_less(const SortEntry &x, const SortEntry &y) {
+    return x.head != y.head ? x.head < y.head : tail_less(x.name, y.name);
+}
+
+// `names.sort()`. `values`, when set, is a list of as many items, put in
+// the same order when the sort is made here, else dropped.
+bool sort_names(PyObject *names, Ref &values) {
+    const Py_ssize_t n = PyList_GET_SIZE(names);
+    auto interpreter_sort = [&] {
+        values.reset();
+        return PyList_Sort(names) == 0;
+    };
+    if (n > kShortSort) return interpreter_sort();
+    SortEntry entries[kShortSort];
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *s = PyList_GET_ITEM(names, i);
+        if (!PyUnicode_CheckExact(s) || PyUnicode_KIND(s) != PyUnicode_1BYTE_KIND)
+            return interpreter_sort();
+        const auto *p = static_cast<const unsigned char *>(PyUnicode_DATA(s));
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
+        uint64_t head = 0;
+        for (Py_ssize_t k = 0; k < 8; ++k) head = head << 8 | (k < len ? p[k] : 0);
+        entries[i] = SortEntry{head, s, i};
+    }
+    for (Py_ssize_t i = 1; i < n; ++i) {
+        const SortEntry x = entries[i];
+        // After every entry not greater than x: equal names keep their order.
+        Py_ssize_t lo = 0, hi = i;
+        while (lo < hi) {
+            const Py_ssize_t mid = (lo + hi) / 2;
+            if (entry_less(x, entries[mid])) hi = mid;
+            else lo = mid + 1;
+        }
+        for (Py_ssize_t j = i; j > lo; --j) entries[j] = entries[j - 1];
+        entries[lo] = x;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(names, i, entries[i].name);
+    if (values) {
+        PyObject *v[kShortSort];
+        for (Py_ssize_t i = 0; i < n; ++i) v[i] = PyList_GET_ITEM(values.get(), entries[i].at);
+        for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(values.get(), i, v[i]);
+    }
+    return true;
 }
 
 }  // namespace
 
-Ref collect_candidates(PyObject *mapping, bool drop_dunder, PyObject *sources) {
+Ref collect_candidates(PyObject *mapping, bool drop_dunder, PyObject *sources, Ref *values) {
     Ref out;
-    switch (plain_candidates(mapping, drop_dunder, sources, out)) {
+    switch (plain_candidates(mapping, drop_dunder, sources, out, values)) {
         case Scan::hit: return out;
         case Scan::error: return Ref();
         case Scan::miss:
@@ -287,7 +373,7 @@ Ref collect_candidates(PyObject *mapping, bool drop_dunder, PyObject *sources) {
     return out;
 }
 
-Ref order_members(PyObject *mapping, bool drop_dunder, PyObject *sources) {
+Ref order_members(PyObject *mapping, bool drop_dunder, PyObject *sources, Ref *values) {
     Ref keyfn, reverse, ordo, v;
     int r = read_option(mapping, state().names.ordo_key, v);
     if (r < 0) return Ref();
@@ -312,12 +398,14 @@ Ref order_members(PyObject *mapping, bool drop_dunder, PyObject *sources) {
     }
     v.reset();
 
-    Ref names = collect_candidates(mapping, drop_dunder, sources);
+    Ref vals;
+    Ref names = collect_candidates(mapping, drop_dunder, sources, values ? &vals : nullptr);
     if (!names) return names;
     Ref key = ordo ? make_ordo_key(ordo.get(), keyfn.get()) : std::move(keyfn);
     if (ordo && !key) return Ref();
     if (!key && !reverse) {
-        if (PyList_Sort(names.get()) < 0) return Ref();
+        if (!sort_names(names.get(), vals)) return Ref();
+        if (values) *values = std::move(vals);
         return names;
     }
     // names.sort(key=..., reverse=...), with only the arguments in force.

@@ -179,18 +179,26 @@ def test_concat_joins_names_and_values_of_the_bases(monkeypatch):
     assert mNUmor("F", (A, C), {"z": 0})._key == ("z", "p", "q")
 
 
-def test_members_are_written_back_as_read_even_if_the_namespace_changed(monkeypatch):
-    # The values are read before the bases are joined; a namespace changed
-    # meanwhile (here by a replaced concat) gets them back, unchanged or not.
+def test_a_namespace_changed_during_construction_is_read_and_written_afresh(monkeypatch):
+    # Each value is read when its turn comes (here `b`, after `a`'s value
+    # changed it) and all are written back after the bases are joined (here
+    # over a replaced concat's changes), unchanged or not.
     real, stash = numor.concat, []
-    monkeypatch.setattr(numor, "concat", lambda seqs: stash[0].update(a=9, b=9) or real(seqs))
+    monkeypatch.setattr(numor, "concat", lambda seqs: stash[0].update(a=9, c=9) or real(seqs))
+
+    class Sneaky:
+        @property
+        def __class__(self):
+            stash[0]["b"] = 5
+            return Sneaky
 
     class D(NUmor):
-        a = 1
-        b = lambda cls: 2  # noqa: E731
+        a = Sneaky()
+        b = 1
+        c = lambda cls: 2  # noqa: E731
         stash.append(locals())
 
-    assert D.a == 1 and D.b() == 2
+    assert type(D.a) is Sneaky and D.b == 5 and D.c() == 2
 
 
 def test_options_are_read_before_the_namespace_is_iterated():
