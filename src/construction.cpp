@@ -205,7 +205,7 @@ void note_nested(PyObject *member, PyObject *owner) {
     add_note("numor: raised while member %.80R of %.200S was built from its dict", member, owner);
 }
 
-Ref convert_value(PyObject *v) {
+Ref convert_value_slow(PyObject *v) {
     // Only a dict gets the truth test: a value whose truth test raises (an
     // array, say) is an ordinary member.
     const int is_dict = is_instance(v, &PyDict_Type);
@@ -223,11 +223,6 @@ Ref convert_value(PyObject *v) {
         PyObject *arg = copy.get();
         return call_global(state().names.NUmor, &arg, 1);
     }
-    // The usual member, an int or a str, is no function while the module's
-    // FunctionType is the interpreter's.
-    if (class_is_builtin_type(v) &&
-        global_peek(state().names.FunctionType) == reinterpret_cast<PyObject *>(&PyFunction_Type))
-        return Ref::new_ref(v);
     Ref ft = global(state().names.FunctionType);
     if (!ft) return ft;
     const int r = is_instance_plain(v, ft.get());
@@ -296,7 +291,8 @@ Ref meta_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct,
         Ref names = order_members(dct, true, nullptr, &read);
         if (!names) return nullptr;
         const Py_ssize_t n = PyList_GET_SIZE(names.get());
-        Ref values = Ref::steal(PyList_New(0));
+        // Filled in place: nothing else sees it meanwhile.
+        Ref values = Ref::steal(PyList_New(n));
         if (!values) return nullptr;
         // Which values are stored as read (most are).
         Bytes kept(n);
@@ -318,7 +314,7 @@ Ref meta_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct,
                 return nullptr;
             }
             kept.data()[i] = w.get() == raw.get();
-            if (PyList_Append(values.get(), w.get()) < 0) return nullptr;
+            PyList_SET_ITEM(values.get(), i, w.release());
         }
         if (!inherit(filtered.get(), names.get(), values.get())) return nullptr;
         if (!write_members(dct, names.get(), values.get(), kept.data(), n, changes))

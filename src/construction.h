@@ -2,7 +2,7 @@
 // conversion.
 #pragma once
 
-#include "ref.h"
+#include "common.h"
 
 namespace numor {
 
@@ -12,7 +12,15 @@ Ref meta_keys(PyObject *self);
 // A member value as a class body stores it: a non-empty dict becomes a
 // nested enumeration built from a shallow copy, a plain function a class
 // method, anything else stays.
-Ref convert_value(PyObject *v);
+Ref convert_value_slow(PyObject *v);
+inline Ref convert_value(PyObject *v) {
+    // The usual member, an int or a str, is neither a dict nor, while the
+    // module's FunctionType is the interpreter's, a function.
+    if (!PyDict_CheckExact(v) && class_is_builtin_type(v) &&
+        global_peek(state().names.FunctionType) == reinterpret_cast<PyObject *>(&PyFunction_Type))
+        return Ref::new_ref(v);
+    return convert_value_slow(v);
+}
 
 // Adds the note that names the member whose dict failed to become a nested
 // enumeration, and the class (or class name) it belongs to.

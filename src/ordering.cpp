@@ -313,8 +313,10 @@ bool sort_names(PyObject *names, Ref &values) {
             return interpreter_sort();
         const auto *p = static_cast<const unsigned char *>(PyUnicode_DATA(s));
         const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
+        const int m = len < 8 ? static_cast<int>(len) : 8;
         uint64_t head = 0;
-        for (Py_ssize_t k = 0; k < 8; ++k) head = head << 8 | (k < len ? p[k] : 0);
+        for (int k = 0; k < m; ++k) head = head << 8 | p[k];
+        if (m) head <<= 8 * (8 - m);  // a shift by 64 would be undefined
         entries[i] = SortEntry{head, s, i};
     }
     for (Py_ssize_t i = 1; i < n; ++i) {
