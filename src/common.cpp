@@ -155,7 +155,7 @@ int starts_with(PyObject *x, PyObject *prefix) {
 namespace {
 
 // The characters of two exact str are the same.
-bool same_chars(PyObject *a, PyObject *b) {
+inline bool same_chars(PyObject *a, PyObject *b) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
     if (n != PyUnicode_GET_LENGTH(b)) return false;
     if (PyUnicode_IS_COMPACT_ASCII(a) && PyUnicode_IS_COMPACT_ASCII(b)) {
@@ -200,7 +200,8 @@ Scan str_scan(PyObject *const *items, Py_ssize_t n, PyObject *key, Py_ssize_t &p
     // A key built at run time has no hash yet; with it, items that carry
     // theirs (interned ones always do) are told apart without comparing
     // characters. Hashing an exact str cannot fail or run Python code.
-    const Py_hash_t kh = PyObject_Hash(key);
+    Py_hash_t kh = reinterpret_cast<PyASCIIObject *>(key)->hash;  // -1 until computed
+    if (kh == -1) kh = PyObject_Hash(key);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *item = items[i];
         if (item != key) {

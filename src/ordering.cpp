@@ -268,8 +268,9 @@ Scan plain_candidates(PyObject *mapping, bool drop_dunder, PyObject *sources, Re
 }
 
 // A short list of one-byte exact str, the usual class body, is sorted
-// here: a stable binary insertion sort (what the interpreter's sort does
-// for so few items) that compares the first eight characters at once.
+// here: a stable insertion sort that compares the first eight characters
+// at once (for so few items it beats the interpreter's sort, whose
+// comparisons go through calls).
 // Comparing two exact str runs no Python code, so the order is the
 // interpreter's, equal names included.
 constexpr Py_ssize_t kShortSort = 64;
@@ -320,16 +321,11 @@ bool sort_names(PyObject *names, Ref &values) {
         entries[i] = SortEntry{head, s, i};
     }
     for (Py_ssize_t i = 1; i < n; ++i) {
+        // Past every entry not greater than x: equal names keep their order.
         const SortEntry x = entries[i];
-        // After every entry not greater than x: equal names keep their order.
-        Py_ssize_t lo = 0, hi = i;
-        while (lo < hi) {
-            const Py_ssize_t mid = (lo + hi) / 2;
-            if (entry_less(x, entries[mid])) hi = mid;
-            else lo = mid + 1;
-        }
-        for (Py_ssize_t j = i; j > lo; --j) entries[j] = entries[j - 1];
-        entries[lo] = x;
+        Py_ssize_t j = i;
+        for (; j > 0 && entry_less(x, entries[j - 1]); --j) entries[j] = entries[j - 1];
+        entries[j] = x;
     }
     for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(names, i, entries[i].name);
     if (values) {
