@@ -58,12 +58,15 @@ DictChanges::DictChanges(PyObject *d) : dict_(d) {
 #else
     start_ = compat::dict_version(d);
 #endif
-    known_ = true;
+    watching_ = true;
 }
 
-DictChanges::~DictChanges() {
+DictChanges::~DictChanges() { stop(); }
+
+void DictChanges::stop() {
+    if (!watching_) return;
+    watching_ = false;
 #if NUMOR_DICT_WATCHERS
-    if (!known_) return;
     // Constructions nest, so the innermost watch ends first.
     --nwatched;
     if (PyDict_Unwatch(state().dict_watcher, dict_) < 0) PyErr_Clear();
@@ -71,7 +74,7 @@ DictChanges::~DictChanges() {
 }
 
 bool DictChanges::unchanged() const {
-    if (!known_) return false;
+    if (!watching_) return false;
 #if NUMOR_DICT_WATCHERS
     return state().dict_epoch == start_;
 #else
@@ -144,8 +147,12 @@ int first_char_is_underscore_slow(PyObject *x, int op) {
 }
 
 int starts_with(PyObject *x, PyObject *prefix) {
-    if (PyUnicode_CheckExact(x)) {
-        return PyUnicode_Tailmatch(x, prefix, 0, PY_SSIZE_T_MAX, -1) == 1;
+    if (PyUnicode_CheckExact(x)) {  // startswith, character by character
+        const Py_ssize_t m = PyUnicode_GET_LENGTH(prefix);
+        if (PyUnicode_GET_LENGTH(x) < m) return 0;
+        for (Py_ssize_t i = 0; i < m; ++i)
+            if (char_at(x, i) != char_at(prefix, i)) return 0;
+        return 1;
     }
     Ref pos = Ref::steal(PyObject_CallMethodOneArg(x, state().names.find, prefix));
     if (!pos) return -1;

@@ -49,7 +49,8 @@ Ref global_slow(PyObject *name);
 // Tells whether an exact dict was modified between construction and the
 // call of `unchanged`: on 3.11 by its version tag, from 3.12 by watching it
 // meanwhile. Unknown counts as changed (a dict the module already watches,
-// a watcher that could not be had).
+// a watcher that could not be had), and so does anything after `stop`,
+// which spares the dict's own writes the watcher's calls.
 class DictChanges {
   public:
     explicit DictChanges(PyObject *d);
@@ -57,11 +58,12 @@ class DictChanges {
     DictChanges(const DictChanges &) = delete;
     DictChanges &operator=(const DictChanges &) = delete;
     bool unchanged() const;
+    void stop();
 
   private:
     PyObject *dict_;
     uint64_t start_ = 0;
-    bool known_ = false;
+    bool watching_ = false;
 };
 
 // The module-level `name` when the last read provably still holds

@@ -40,8 +40,9 @@ Ref values_of(PyObject *b, PyObject *names) {
     Walk walk;
     Ref out = Ref::steal(PyList_New(0));
     if (!out || !walk.start(names)) return Ref();
+    const bool many = PyList_CheckExact(names) && PyList_GET_SIZE(names) >= kManyMembers;
     while (PyObject *n = walk.next()) {
-        Ref v = class_getattr(b, n);
+        Ref v = class_getattr(b, n, many);
         if (!v || PyList_Append(out.get(), v.get()) < 0) return Ref();
     }
     if (PyErr_Occurred()) return Ref();
@@ -155,7 +156,7 @@ bool inherit(PyObject *bases, PyObject *names, PyObject *values) {
 // names, says that values[i] is what dct[names[i]] held when it was read;
 // `changes` says whether dct has been modified since.
 bool write_members(PyObject *dct, PyObject *names, PyObject *values, const unsigned char *kept,
-                   Py_ssize_t nkept, const DictChanges &changes) {
+                   Py_ssize_t nkept, DictChanges &changes) {
     const Py_ssize_t n = PyList_GET_SIZE(names);
     if (PyDict_CheckExact(dct)) {
         // With exact str names, storing each pair straight into the
@@ -168,6 +169,7 @@ bool write_members(PyObject *dct, PyObject *names, PyObject *values, const unsig
             plain = PyUnicode_CheckExact(PyList_GET_ITEM(names, i));
         if (plain) {
             if (!changes.unchanged()) nkept = 0;
+            changes.stop();
             for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(values); ++i) {
                 if (i < nkept && kept[i]) continue;
                 if (PyDict_SetItem(dct, PyList_GET_ITEM(names, i), PyList_GET_ITEM(values, i)) < 0)

@@ -336,6 +336,20 @@ bool sort_names(PyObject *names, Ref &values) {
     return true;
 }
 
+// The names, distinct (an exact dict's keys, none stripped), are the first
+// items of `ordo`, an exact list or tuple, in its order: each one's key is
+// then its position, so the sort by the ordering list would leave them as
+// they are. So are the namespaces the factory and slicing make.
+bool in_given_order(PyObject *names, PyObject *ordo) {
+    if (!ordo || !(PyList_CheckExact(ordo) || PyTuple_CheckExact(ordo))) return false;
+    const Py_ssize_t n = PyList_GET_SIZE(names);
+    if (Py_SIZE(ordo) < n) return false;
+    PyObject *const *given = PySequence_Fast_ITEMS(ordo);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyList_GET_ITEM(names, i) != given[i]) return false;
+    return true;
+}
+
 }  // namespace
 
 Ref collect_candidates(PyObject *mapping, bool drop_dunder, PyObject *sources, Ref *values) {
@@ -403,6 +417,10 @@ Ref order_members(PyObject *mapping, bool drop_dunder, PyObject *sources, Ref *v
     if (ordo && !key) return Ref();
     if (!key && !reverse) {
         if (!sort_names(names.get(), vals)) return Ref();
+        if (values) *values = std::move(vals);
+        return names;
+    }
+    if (!reverse && vals && in_given_order(names.get(), ordo.get())) {
         if (values) *values = std::move(vals);
         return names;
     }

@@ -86,9 +86,10 @@ Ref slice_of(PyObject *self, PyObject *key) {
     Ref sk = Ref::steal(PyList_AsTuple(picked.get()));
     Ref dat = Ref::steal(PyDict_New());
     if (!sk || !dat) return Ref();
+    const bool many = PyTuple_GET_SIZE(sk.get()) >= kManyMembers;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sk.get()); ++i) {
         PyObject *name = PyTuple_GET_ITEM(sk.get(), i);
-        Ref v = class_getattr(self, name);
+        Ref v = class_getattr(self, name, many);
         if (!v || PyDict_SetItem(dat.get(), name, v.get()) < 0) return Ref();
     }
     if (PyDict_SetItem(dat.get(), state().names.ordo, sk.get()) < 0) return Ref();
