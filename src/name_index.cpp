@@ -136,13 +136,15 @@ Scan indexed_find(PyObject *cls, PyObject *table, PyObject *key, Py_ssize_t *pos
         PyTuple_GET_ITEM(state().last_index_entry, kTable) == table) {
         entry = state().last_index_entry;
     } else {
-        if (!worth_indexing(table)) return Scan::unsupported;
+        // An index already made for this very table serves at once; only
+        // making one waits for the table's kBuildAt-th lookup.
         if (!state().name_indexes && !(state().name_indexes = PyDict_New())) return Scan::error;
         Ref key_ref = Ref::steal(PyLong_FromVoidPtr(cls));
         if (!key_ref) return Scan::error;
         entry = PyDict_GetItemWithError(state().name_indexes, key_ref.get());
         if (!entry && PyErr_Occurred()) return Scan::error;
         if (!entry || PyTuple_GET_ITEM(entry, kTable) != table) {
+            if (!worth_indexing(table)) return Scan::unsupported;
             Ref hold = Ref::new_ref(table);
             entry = install(cls, std::move(key_ref), table);
             if (!entry) return PyErr_Occurred() ? Scan::error : Scan::unsupported;
