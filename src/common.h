@@ -365,7 +365,7 @@ class Bytes {
 
   private:
     static constexpr Py_ssize_t kInline = 64;
-    unsigned char inline_[kInline];
+    alignas(std::max_align_t) unsigned char inline_[kInline];
     unsigned char *data_;
 };
 

@@ -13,6 +13,8 @@
 #include "compat.h"
 #include "notes.h"
 
+#include <cstring>
+
 namespace numor {
 
 // `m[k]`. For an exact dict this is the dict's own lookup without the
@@ -298,20 +300,49 @@ inline bool entry_less(const SortEntry &x, const SortEntry &y) {
     return x.head != y.head ? x.head < y.head : tail_less(x.name, y.name);
 }
 
+// Stable: insertion for short runs, merging (through `tmp`, room for half
+// of them) above.
+void sort_entries(SortEntry *a, Py_ssize_t n, SortEntry *tmp) {
+    if (n <= kShortSort) {
+        for (Py_ssize_t i = 1; i < n; ++i) {
+            // Past every entry not greater than x: equal names keep their order.
+            const SortEntry x = a[i];
+            Py_ssize_t j = i;
+            for (; j > 0 && entry_less(x, a[j - 1]); --j) a[j] = a[j - 1];
+            a[j] = x;
+        }
+        return;
+    }
+    const Py_ssize_t h = n / 2;
+    sort_entries(a, h, tmp);
+    sort_entries(a + h, n - h, tmp);
+    if (!entry_less(a[h], a[h - 1])) return;  // already in order
+    std::memcpy(tmp, a, static_cast<size_t>(h) * sizeof(SortEntry));
+    Py_ssize_t i = 0, j = h, k = 0;
+    while (i < h && j < n) a[k++] = entry_less(a[j], tmp[i]) ? a[j++] : tmp[i++];
+    while (i < h) a[k++] = tmp[i++];
+}
+
 // `names.sort()`. `values`, when set, is a list of as many items, put in
 // the same order when the sort is made here, else dropped.
 bool sort_names(PyObject *names, Ref &values) {
     const Py_ssize_t n = PyList_GET_SIZE(names);
-    auto interpreter_sort = [&] {
-        values.reset();
-        return PyList_Sort(names) == 0;
-    };
-    if (n > kShortSort) return interpreter_sort();
-    SortEntry entries[kShortSort];
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *s = PyList_GET_ITEM(names, i);
-        if (!PyUnicode_CheckExact(s) || PyUnicode_KIND(s) != PyUnicode_1BYTE_KIND)
-            return interpreter_sort();
+        if (!PyUnicode_CheckExact(s) || PyUnicode_KIND(s) != PyUnicode_1BYTE_KIND) {
+            values.reset();
+            return PyList_Sort(names) == 0;
+        }
+    }
+    // The entries, then room for the merges, or the values reordered.
+    SortEntry small[kShortSort];
+    const Py_ssize_t room = n + n / 2 + 1;
+    Bytes buffer(n > kShortSort ? room * static_cast<Py_ssize_t>(sizeof(SortEntry)) : 0);
+    if (!buffer) return false;
+    SortEntry *entries =
+        n > kShortSort ? reinterpret_cast<SortEntry *>(buffer.data()) : small;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *s = PyList_GET_ITEM(names, i);
         const auto *p = static_cast<const unsigned char *>(PyUnicode_DATA(s));
         const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
         const int m = len < 8 ? static_cast<int>(len) : 8;
@@ -320,16 +351,12 @@ bool sort_names(PyObject *names, Ref &values) {
         if (m) head <<= 8 * (8 - m);  // a shift by 64 would be undefined
         entries[i] = SortEntry{head, s, i};
     }
-    for (Py_ssize_t i = 1; i < n; ++i) {
-        // Past every entry not greater than x: equal names keep their order.
-        const SortEntry x = entries[i];
-        Py_ssize_t j = i;
-        for (; j > 0 && entry_less(x, entries[j - 1]); --j) entries[j] = entries[j - 1];
-        entries[j] = x;
-    }
+    SortEntry *tmp = entries + n;
+    sort_entries(entries, n, tmp);
     for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(names, i, entries[i].name);
     if (values) {
-        PyObject *v[kShortSort];
+        PyObject *few[kShortSort];
+        PyObject **v = n > kShortSort ? reinterpret_cast<PyObject **>(tmp) : few;
         for (Py_ssize_t i = 0; i < n; ++i) v[i] = PyList_GET_ITEM(values.get(), entries[i].at);
         for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(values.get(), i, v[i]);
     }

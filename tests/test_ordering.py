@@ -1,3 +1,4 @@
+import random
 import types
 
 import pytest
@@ -27,6 +28,16 @@ class Positions(list):
 CANDIDATES = ["b", "A", "_c", "a"]
 
 
+def shuffled(count, extra=()):
+    """Names that tie in their first eight characters, that differ past
+    them, that hold NUL or Latin-1 letters, in a fixed shuffled order."""
+    names = [p + s for p in ("member__", "member_", "m", "é", "z\x00", *extra)
+             for s in ("", "a", "b\x00", "ab", "10", "9", "xxxxxxxx1", "xxxxxxxx0", "é", "\x00",
+                       "~", "A", "M")]
+    random.Random(5).shuffle(names)
+    return names[:count]
+
+
 @pytest.mark.parametrize("names, options, expected", [
     (CANDIDATES, {}, ["A", "_c", "a", "b"]),
     (CANDIDATES, {"reverse": True}, ["b", "a", "_c", "A"]),
@@ -37,6 +48,9 @@ CANDIDATES = ["b", "A", "_c", "a"]
     (["x", "aa", "b", "ccc"], {"ordo": ["ccc"], "key": lambda s: len(s)}, ["ccc", "x", "b", "aa"]),
     (["a", "b", "c"], {"ordo": Positions(["a", "b", "c"])}, ["c", "b", "a"]),
     (["a", "b", "c"], {"ordo": type("T", (tuple,), {})(("c", "b", "a"))}, ["c", "b", "a"]),
+    # Either side of the length where the sort of plain names changes method.
+    *((shuffled(n), {}, sorted(shuffled(n))) for n in (64, 65)),
+    (shuffled(78, ["Ā"]), {}, sorted(shuffled(78, ["Ā"]))),
 ])
 def test_member_order(names, options, expected):
     assert order(names, **options) == expected
