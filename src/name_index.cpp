@@ -32,8 +32,9 @@ namespace numor {
 
 namespace {
 
-// Entry layout: (weakref to the class, the table, its index or None).
-enum { kWeakref, kTable, kIndex, kEntrySize };
+// Entry layout: (weakref to the class, the table, its index or None,
+// whether the table's names are distinct).
+enum { kWeakref, kTable, kIndex, kDistinct, kEntrySize };
 
 // The weak reference callback, bound to the entry's key.
 PyObject *drop_entry(PyObject *key, PyObject *) {
@@ -57,17 +58,22 @@ PyObject *drop_entry(PyObject *key, PyObject *) {
 PyMethodDef drop_entry_def = {"drop_index", drop_entry, METH_O, nullptr};
 
 // A dict from each element of the exact tuple `table` to its first
-// position; None when an element is not an exact str.
-Ref build_index(PyObject *table) {
+// position; None when an element is not an exact str. `distinct` tells
+// whether no name is repeated.
+Ref build_index(PyObject *table, bool &distinct) {
     const Py_ssize_t n = PyTuple_GET_SIZE(table);
+    distinct = false;
     for (Py_ssize_t i = 0; i < n; ++i)
         if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(table, i))) return Ref::new_ref(Py_None);
     Ref index = Ref::steal(PyDict_New());
     if (!index) return index;
+    distinct = true;
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref pos = Ref::steal(PyLong_FromSsize_t(i));
-        if (!pos || !PyDict_SetDefault(index.get(), PyTuple_GET_ITEM(table, i), pos.get()))
-            return Ref();
+        if (!pos) return Ref();
+        PyObject *first = PyDict_SetDefault(index.get(), PyTuple_GET_ITEM(table, i), pos.get());
+        if (!first) return Ref();
+        if (first != pos.get()) distinct = false;
     }
     return index;
 }
@@ -75,7 +81,8 @@ Ref build_index(PyObject *table) {
 // Builds the index of `table` and files it as the entry of `cls`. Null
 // with no error set when `cls` cannot be weakly referenced.
 PyObject *install(PyObject *cls, Ref key, PyObject *table) {
-    Ref index = build_index(table);
+    bool distinct;
+    Ref index = build_index(table, distinct);
     if (!index) return nullptr;
     // Building allocates, and a collection it triggers may run finalisers
     // that use or drop indexes: read the old entry only now.
@@ -94,7 +101,8 @@ PyObject *install(PyObject *cls, Ref key, PyObject *table) {
             return nullptr;
         }
     }
-    Ref entry = Ref::steal(PyTuple_Pack(kEntrySize, wr.get(), table, index.get()));
+    Ref entry = Ref::steal(
+        PyTuple_Pack(kEntrySize, wr.get(), table, index.get(), distinct ? Py_True : Py_False));
     if (!entry) return nullptr;
     state().last_index_cls = nullptr;
     state().last_index_entry = nullptr;
@@ -151,13 +159,23 @@ Scan indexed_find(PyObject *cls, PyObject *table, PyObject *key, Py_ssize_t *pos
         }
         state().last_index_cls = cls;
         state().last_index_entry = entry;
+        state().last_index_pos = -1;
     }
     PyObject *index = PyTuple_GET_ITEM(entry, kIndex);
     if (index == Py_None) return Scan::unsupported;
+    // Loops over the names in table order (`dict(E)`, `for k in E.keys()`)
+    // ask for the name after the last one found: in a table of distinct
+    // names, finding that very object there answers without the index.
+    const Py_ssize_t next = state().last_index_pos + 1;
+    if (PyTuple_GET_ITEM(entry, kDistinct) == Py_True && next < PyTuple_GET_SIZE(table) &&
+        PyTuple_GET_ITEM(table, next) == key) {
+        *pos = state().last_index_pos = next;
+        return Scan::hit;
+    }
     // Exact str keys in a dict of exact str keys: no Python code runs.
     PyObject *p = PyDict_GetItemWithError(index, key);
     if (!p) return PyErr_Occurred() ? Scan::error : Scan::miss;
-    *pos = PyLong_AsSsize_t(p);
+    *pos = state().last_index_pos = PyLong_AsSsize_t(p);
     return Scan::hit;
 }
 

@@ -58,6 +58,7 @@ struct ModuleState {
     PyObject *name_indexes = nullptr;
     PyObject *last_index_cls = nullptr;
     PyObject *last_index_entry = nullptr;
+    Py_ssize_t last_index_pos = -1;  // where the last name was found in it
     // Modifications of the dicts the module watches (3.12+): the module
     // dict, and class namespaces while their class is being made.
     uint64_t dict_epoch = 0;
