@@ -13,7 +13,7 @@ Ref meta_keys(PyObject *self);
 // nested enumeration built from a shallow copy, a plain function a class
 // method, anything else stays.
 Ref convert_value_slow(PyObject *v);
-inline Ref convert_value(PyObject *v) {
+NUMOR_HOT_INLINE Ref convert_value(PyObject *v) {
     // The usual member, an int or a str, is neither a dict nor, while the
     // module's FunctionType is the interpreter's, a function.
     if (!PyDict_CheckExact(v) && class_is_builtin_type(v) &&
