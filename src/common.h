@@ -271,12 +271,19 @@ struct KeyMemo {
 extern KeyMemo key_memo;
 Ref get_key_slow(PyObject *cls);
 
-// Reads `obj._key`.
-NUMOR_HOT_INLINE Ref get_key(PyObject *obj) {
+// `obj._key` when the last read provably still holds (borrowed: the
+// class's dict holds it), else null.
+NUMOR_HOT_INLINE PyObject *key_peek(PyObject *obj) {
     const KeyMemo &m = key_memo;
     if (obj == m.cls && Py_TYPE(obj) == m.meta && m.meta_tag == m.meta->tp_version_tag &&
         m.cls_tag == reinterpret_cast<PyTypeObject *>(obj)->tp_version_tag)
-        return Ref::new_ref(m.value);
+        return m.value;
+    return nullptr;
+}
+
+// Reads `obj._key`.
+NUMOR_HOT_INLINE Ref get_key(PyObject *obj) {
+    if (PyObject *v = key_peek(obj)) return Ref::new_ref(v);
     return get_key_slow(obj);
 }
 

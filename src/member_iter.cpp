@@ -11,6 +11,8 @@
 
 #include "common.h"
 #include "compat.h"
+#include "function.h"
+#include "mirrors.h"
 #include "protocol.h"
 
 #include <new>
@@ -45,6 +47,23 @@ void iter_finish(MemberIter *it) {
     Py_CLEAR(it->cls);
 }
 
+// `cls[name]` for a name of the walked plain table, when every step of it
+// is known to run no Python code and give a plain attribute: the
+// subscription lands in our `__getitem__`, the module's `mNUmor` is the
+// plain class it was (so `type(name) == mNUmor` is false for a str), the
+// class's `_key` is still the walked tuple (so the name is a member) and
+// the member is a plain class attribute. Else null, no error set: the
+// caller subscribes.
+PyObject *plain_member(PyObject *cls, PyObject *name, PyObject *walked) {
+    PyObject *meta = global_peek(state().names.mNUmor);
+    if (!meta || !Py_IS_TYPE(meta, &PyType_Type) ||
+        meta == reinterpret_cast<PyObject *>(&PyUnicode_Type) || key_peek(cls) != walked ||
+        !subscript_reaches(cls, entry_of<meta_getitem>))
+        return nullptr;
+    PyObject *v = class_attr_fast(cls, name, PyTuple_GET_SIZE(walked) >= kManyMembers);
+    return v ? Py_NewRef(v) : nullptr;
+}
+
 PyObject *iter_step(MemberIter *it) {
     if (!it->started) {
         it->started = true;
@@ -59,10 +78,14 @@ PyObject *iter_step(MemberIter *it) {
         const int pub = first_char_is_underscore(name.get(), Py_NE);
         if (pub < 0) return nullptr;
         if (!pub) continue;
-        Ref cls = Ref::new_ref(it->cls);
-        Ref walked = Ref::new_ref(it->plain ? it->walk.tuple() : nullptr);
-        Ref value = subscript(cls.get(), name.get(), walked.get());
-        if (!value) return nullptr;
+        Ref value;
+        if (it->plain) value = Ref::steal(plain_member(it->cls, name.get(), it->walk.tuple()));
+        if (!value) {
+            Ref cls = Ref::new_ref(it->cls);
+            Ref walked = Ref::new_ref(it->plain ? it->walk.tuple() : nullptr);
+            value = subscript(cls.get(), name.get(), walked.get());
+            if (!value) return nullptr;
+        }
         PyObject *pair = PyTuple_New(2);
         if (!pair) return nullptr;
         PyTuple_SET_ITEM(pair, 0, name.release());

@@ -136,3 +136,12 @@ def test_extension_neither_allocates_nor_throws_through_cpp():
     symbols = {line.split()[-1].split("@")[0] for line in undefined.splitlines()}
     assert not symbols & {"_Znwm", "_Znam", "__cxa_throw", "__cxa_allocate_exception",
                           "__gxx_personality_v0"}
+
+
+def test_subscription_reads_the_module_metaclass_at_each_call(monkeypatch):
+    # `E[key]` returns a key whose type is the module's `mNUmor`, whatever it is now.
+    E = mNUmor("E", (NUmor,), {"a": 1, "b": 2})
+    monkeypatch.setattr(numor, "mNUmor", str)
+    assert E["a"] == "a" and list(E) == [("a", "a"), ("b", "b")]
+    monkeypatch.undo()
+    assert E["a"] == 1 and list(E) == [("a", 1), ("b", 2)]
