@@ -99,8 +99,8 @@ Ref slice_of(PyObject *self, PyObject *key) {
     return call_global(state().names.NUmor, args, 2);
 }
 
-// `self[name]` once `name` is known to be a str and not `mNUmor`'s
-// instance type: the table lookup and the member read. `walked`, when
+// `self[key]` for a str `key` whose type is not the module's `mNUmor`: the
+// membership test in `_key` and the member read. `walked`, when
 // given, is an exact tuple of exact str that holds `key` (the member
 // iterator's table): when `_key` is still that very tuple, `key in _key`
 // is known to be true, and the scan it replaces could not have run Python
