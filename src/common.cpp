@@ -259,20 +259,6 @@ Ref get_key_slow(PyObject *cls) {
     return Ref::new_ref(attr);
 }
 
-Ref index_of(PyObject *seq, PyObject *key) {
-    if (PyTuple_CheckExact(seq)) {
-        Py_ssize_t i = -1;
-        switch (find_name(seq, key, &i)) {
-            case Found::yes: return Ref::steal(PyLong_FromSsize_t(i));
-            case Found::no:
-                PyErr_SetString(PyExc_ValueError, "tuple.index(x): x not in tuple");
-                return Ref();
-            case Found::error: return Ref();
-        }
-    }
-    return Ref::steal(PyObject_CallMethodOneArg(seq, state().names.index, key));
-}
-
 namespace {
 
 // True when `obj.__class__` is certainly `type(obj)`: the type keeps the
@@ -332,18 +318,17 @@ Found find_member(PyObject *cls, PyObject *table, PyObject *key, PyObject *&name
 }
 
 Ref member_index_of(PyObject *cls, PyObject *table, PyObject *key) {
-    if (use_index(table, key)) {
-        Py_ssize_t pos = 0;
-        switch (indexed_find(cls, table, key, &pos)) {
-            case Scan::hit: return Ref::steal(PyLong_FromSsize_t(pos));
-            case Scan::miss:
+    if (PyTuple_CheckExact(table)) {
+        Py_ssize_t i = -1;
+        switch (member_find(cls, table, key, &i)) {
+            case Found::yes: return Ref::steal(PyLong_FromSsize_t(i));
+            case Found::no:
                 PyErr_SetString(PyExc_ValueError, "tuple.index(x): x not in tuple");
                 return Ref();
-            case Scan::error: return Ref();
-            case Scan::unsupported: break;
+            case Found::error: return Ref();
         }
     }
-    return index_of(table, key);
+    return Ref::steal(PyObject_CallMethodOneArg(table, state().names.index, key));
 }
 
 void raise_with_arg(PyObject *exc, PyObject *arg) {

@@ -84,6 +84,18 @@ inline Ref global(PyObject *name) {
     return global_slow(name);
 }
 
+// Whether `type(key) == mNUmor` can be told without running Python code
+// (the answer then in `is`): while the module's `mNUmor` provably is the
+// class it was, and both it and key's type have plain `type` as their
+// metaclass, equality is identity.
+NUMOR_HOT_INLINE bool meta_instance_known(PyObject *key, bool &is) {
+    PyObject *meta = global_peek(state().names.mNUmor);
+    const bool known =
+        meta && Py_IS_TYPE(meta, &PyType_Type) && Py_IS_TYPE(Py_TYPE(key), &PyType_Type);
+    is = known && reinterpret_cast<PyObject *>(Py_TYPE(key)) == meta;
+    return known;
+}
+
 // `name` starts with "__" (an exact str).
 inline bool starts_with_dunder(PyObject *name);
 
@@ -211,12 +223,9 @@ inline bool has_valid_version_tag(PyTypeObject *t) { return t->tp_version_tag !=
 // the caller holds both the table and the key.
 Found find_member(PyObject *cls, PyObject *table, PyObject *key, PyObject *&name);
 
-// `seq.index(key)`: the method is looked up by name unless `seq` is an
-// exact tuple, whose index cannot be overridden.
-Ref index_of(PyObject *seq, PyObject *key);
-
-// index_of for `table` just read as `cls._key`, through the class's name
-// index when the table is large.
+// `table.index(key)` for `table` just read as `cls._key`: the method is
+// looked up by name unless `table` is an exact tuple, whose index cannot
+// be overridden and is the position member_find gives.
 Ref member_index_of(PyObject *cls, PyObject *table, PyObject *key);
 
 // Raises `exc(arg)` with `arg` as the single argument, whatever it is (a

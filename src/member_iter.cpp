@@ -49,15 +49,13 @@ void iter_finish(MemberIter *it) {
 
 // `cls[name]` for a name of the walked plain table, when every step of it
 // is known to run no Python code and give a plain attribute: the
-// subscription lands in our `__getitem__`, the module's `mNUmor` is the
-// plain class it was (so `type(name) == mNUmor` is false for a str), the
-// class's `_key` is still the walked tuple (so the name is a member) and
-// the member is a plain class attribute. Else null, no error set: the
-// caller subscribes.
+// subscription lands in our `__getitem__`, `type(name) == mNUmor` is known
+// to be false, the class's `_key` is still the walked tuple (so the name is
+// a member) and the member is a plain class attribute. Else null, no error
+// set: the caller subscribes.
 PyObject *plain_member(PyObject *cls, PyObject *name, PyObject *walked) {
-    PyObject *meta = global_peek(state().names.mNUmor);
-    if (!meta || !Py_IS_TYPE(meta, &PyType_Type) ||
-        meta == reinterpret_cast<PyObject *>(&PyUnicode_Type) || key_peek(cls) != walked ||
+    bool is_meta;
+    if (!meta_instance_known(name, is_meta) || is_meta || key_peek(cls) != walked ||
         !subscript_reaches(cls, entry_of<meta_getitem>))
         return nullptr;
     PyObject *v = class_attr_fast(cls, name, PyTuple_GET_SIZE(walked) >= kManyMembers);

@@ -124,11 +124,8 @@ Ref member_by_name(PyObject *self, PyObject *key, PyObject *walked) {
 
 // `type(key) == mNUmor`, reading the module's `mNUmor` now.
 int is_meta_instance(PyObject *key) {
-    // With the global provably unchanged and a class whose metaclass is
-    // plain `type`, as the module's own is, equality is identity.
-    PyObject *meta = global_peek(state().names.mNUmor);
-    if (meta && Py_IS_TYPE(meta, &PyType_Type) && Py_IS_TYPE(Py_TYPE(key), &PyType_Type))
-        return reinterpret_cast<PyObject *>(Py_TYPE(key)) == meta;
+    bool is;
+    if (meta_instance_known(key, is)) return is;
     Ref held = global(state().names.mNUmor);
     if (!held) return -1;
     return type_equals(key, held.get());
