@@ -1,0 +1,110 @@
+#!/usr/bin/env python3
+"""Instructions per statement under callgrind: the stable evidence.
+
+Wall-clock ratios move with the machine's load; instruction counts do not.
+Each statement runs in a child interpreter under ``valgrind --tool=callgrind``
+twice, looped a few and many times, in the namespace ``bench.py`` builds
+(20 members by default); the difference, divided by the difference of the
+loop counts, is the cost of one pass, and the same for an empty statement is
+subtracted. Everything but the loop count is the same in both runs
+(``PYTHONHASHSEED=0``), so start-up and set-up cancel out exactly.
+
+    python bench/counts.py                   # the table of bench/README.md
+    python bench/counts.py --n 5000 --only 'E[key]'
+    PYTHONPATH=build:src python bench/counts.py   # a development build
+"""
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# (numor statement, reference statement): the rows of the README's table.
+ROWS = [
+    ("E[key]", "Color[key]"),
+    ("E[key]", "getattr(P, key)"),
+    ("key in E", "key in Color.__members__"),
+    ("len(E)", "len(Color)"),
+    ("list(E)", "list(Color)"),
+    ("dict(E)", "{m.name: m.value for m in Color}"),
+    ("CLASS_NUMOR", "CLASS_PLAIN"),
+]
+
+CHILD = r"""
+import gc, sys
+sys.path.insert(0, {here!r})
+import bench
+names, mid, src, ns = bench.build({n}, peers={{}})
+stmt = {stmt!r}
+if stmt == "CLASS_NUMOR":
+    stmt = "exec(SRC_NUMOR, dict(NS))"
+    ns["SRC_NUMOR"] = compile(src["numor"], "<class>", "exec")
+    ns["NS"] = {{"NUmor": ns["NUmor"]}}
+elif stmt == "CLASS_PLAIN":
+    stmt = "exec(SRC_PLAIN, dict(NS))"
+    ns["SRC_PLAIN"] = compile(src["plain"], "<class>", "exec")
+    ns["NS"] = {{}}
+code = "def _run(_n):\n    for _ in range(_n):\n        " + stmt + "\n"
+exec(code, ns)
+run = ns["_run"]
+run(50)  # warm the caches the interpreter fills on first use
+gc.collect()
+run({loops})
+"""
+
+
+def count(stmt, loops, n):
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "cg.out")
+        script = CHILD.format(here=HERE, n=n, stmt=stmt, loops=loops)
+        env = dict(os.environ, PYTHONHASHSEED="0")
+        r = subprocess.run(
+            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
+             sys.executable, "-c", script],
+            check=False, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        if r.returncode:
+            raise RuntimeError(r.stderr.decode()[-3000:])
+        with open(out) as f:
+            for line in f:
+                m = re.match(r"(?:summary|totals): (\d+)", line)
+                if m:
+                    return int(m.group(1))
+    raise RuntimeError("no totals in callgrind output")
+
+
+def per_pass(stmt, n, lo, hi):
+    return (count(stmt, hi, n) - count(stmt, lo, n)) / (hi - lo)
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--n", type=int, default=20, help="members (default 20)")
+    p.add_argument("--only", nargs="*", help="numor statements to count")
+    args = p.parse_args()
+    empty = {}
+
+    def cost(stmt):
+        heavy = stmt.startswith("CLASS") or stmt.startswith(("list", "dict", "{"))
+        lo, hi = (20, 220) if heavy or args.n > 1000 else (200, 2200)
+        if (lo, hi) not in empty:
+            empty[lo, hi] = per_pass("pass", args.n, lo, hi)
+        return per_pass(stmt, args.n, lo, hi) - empty[lo, hi]
+
+    print(f"Python {sys.version.split()[0]}, {args.n} members")
+    print("| statement | numor | reference | ratio |")
+    print("|---|---:|---:|---:|")
+    done = {}
+    for ours, ref in ROWS:
+        if args.only and ours not in args.only:
+            continue
+        a = done.setdefault(ours, cost(ours))
+        b = cost(ref)
+        print(f"| `{ours}` / `{ref}` | {a:,.0f} | {b:,.0f} | {a / b:.2f} |", flush=True)
+
+
+if __name__ == "__main__":
+    main()
