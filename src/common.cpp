@@ -1,5 +1,5 @@
-// The shared helpers of common.h: module-level name lookup, the exact-type
-// fast paths of interpreter operations, and the lookup memos.
+// The shared helpers of common.h: the exact-type fast paths of interpreter
+// operations.
 #include "common.h"
 
 #include "compat.h"
@@ -11,89 +11,6 @@ namespace numor {
 
 namespace detail {
 ModuleState module_state;
-}
-
-GlobalCache global_cache[kGlobalCacheSize];
-
-#if NUMOR_DICT_WATCHERS
-namespace {
-int dict_changed(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
-    ++state().dict_epoch;
-    return 0;
-}
-
-// The namespaces watched now, innermost last: a class made while another
-// is being made may be given the same namespace, which must stay watched
-// until the outer one is done.
-constexpr int kWatchedMax = 8;
-PyObject *watched[kWatchedMax];
-int nwatched = 0;
-}  // namespace
-#endif
-
-void watch_moddict() {
-    for (GlobalCache &c : global_cache) c = GlobalCache{};
-#if NUMOR_DICT_WATCHERS
-    ++state().dict_epoch;
-    if (state().dict_watcher < 0) state().dict_watcher = PyDict_AddWatcher(dict_changed);
-    // Without a watcher (all are taken) every read goes to the dict.
-    state().moddict_watched =
-        state().dict_watcher >= 0 && PyDict_Watch(state().dict_watcher, state().moddict) == 0;
-    if (!state().moddict_watched) PyErr_Clear();
-#endif
-}
-
-DictChanges::DictChanges(PyObject *d) : dict_(d) {
-    if (!PyDict_CheckExact(d)) return;
-#if NUMOR_DICT_WATCHERS
-    if (d == state().moddict || state().dict_watcher < 0 || nwatched == kWatchedMax) return;
-    for (int i = 0; i < nwatched; ++i)
-        if (watched[i] == d) return;
-    if (PyDict_Watch(state().dict_watcher, d) < 0) {
-        PyErr_Clear();
-        return;
-    }
-    watched[nwatched++] = d;
-    start_ = state().dict_epoch;
-#else
-    start_ = compat::dict_version(d);
-#endif
-    watching_ = true;
-}
-
-DictChanges::~DictChanges() { stop(); }
-
-void DictChanges::stop() {
-    if (!watching_) return;
-    watching_ = false;
-#if NUMOR_DICT_WATCHERS
-    // Constructions nest, so the innermost watch ends first.
-    --nwatched;
-    if (PyDict_Unwatch(state().dict_watcher, dict_) < 0) PyErr_Clear();
-#endif
-}
-
-bool DictChanges::unchanged() const {
-    if (!watching_) return false;
-#if NUMOR_DICT_WATCHERS
-    return state().dict_epoch == start_;
-#else
-    return compat::dict_version(dict_) == start_;
-#endif
-}
-
-Ref global_slow(PyObject *name) {
-    PyObject *v = nullptr;
-    if (state().moddict) {
-        v = PyDict_GetItemWithError(state().moddict, name);
-        const uint64_t now = moddict_stamp();
-        if (v && now) global_cache_entry(name) = GlobalCache{name, now, v};
-    }
-    if (!v && !PyErr_Occurred() && state().builtins)
-        v = PyDict_GetItemWithError(state().builtins, name);
-    if (v) return Ref::new_ref(v);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return Ref();
 }
 
 Ref call_global(PyObject *name, PyObject *const *args, Py_ssize_t nargs) {
@@ -127,7 +44,7 @@ int type_equals_slow(PyObject *t, PyObject *target) {
 }
 
 Ref strip(PyObject *key) {
-    if (PyUnicode_CheckExact(key)) {
+    if (kFastPaths && PyUnicode_CheckExact(key)) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
         if (n == 0 || (!Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(key, 0)) &&
                        !Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(key, n - 1))))
@@ -137,7 +54,7 @@ Ref strip(PyObject *key) {
 }
 
 int first_char_is_underscore_slow(PyObject *x, int op) {
-    if (PyUnicode_CheckExact(x)) {  // empty
+    if (kFastPaths && PyUnicode_CheckExact(x)) {  // empty
         PyErr_SetString(PyExc_IndexError, "string index out of range");
         return -1;
     }
@@ -147,7 +64,7 @@ int first_char_is_underscore_slow(PyObject *x, int op) {
 }
 
 int starts_with(PyObject *x, PyObject *prefix) {
-    if (PyUnicode_CheckExact(x)) {  // startswith, character by character
+    if (kFastPaths && PyUnicode_CheckExact(x)) {  // startswith, character by character
         const Py_ssize_t m = PyUnicode_GET_LENGTH(prefix);
         if (PyUnicode_GET_LENGTH(x) < m) return 0;
         for (Py_ssize_t i = 0; i < m; ++i)
@@ -247,18 +164,6 @@ Found find_name_slow(PyObject *seq, PyObject *key, Py_ssize_t *pos) {
     return found_from(PySequence_Contains(seq, key));
 }
 
-KeyMemo key_memo;
-
-Ref get_key_slow(PyObject *cls) {
-    PyObject *attr = class_attr_fast(cls, state().names._key);
-    if (!attr) return Ref::steal(PyObject_GetAttr(cls, state().names._key));
-    auto *t = reinterpret_cast<PyTypeObject *>(cls);
-    if (has_valid_version_tag(t) && has_valid_version_tag(Py_TYPE(cls)))
-        key_memo =
-            KeyMemo{cls, t->tp_version_tag, Py_TYPE(cls), Py_TYPE(cls)->tp_version_tag, attr};
-    return Ref::new_ref(attr);
-}
-
 namespace {
 
 // True when `obj.__class__` is certainly `type(obj)`: the type keeps the
@@ -308,6 +213,8 @@ Found find_member(PyObject *cls, PyObject *table, PyObject *key, PyObject *&name
     Py_ssize_t pos = -1;
     const Found found = member_find(cls, table, key, &pos);
     if (found != Found::yes) return found;
+    name = key;
+    if (!kFastPaths) return found;
     // A found exact str key was matched by an exact str element of a tuple.
     if (PyTuple_CheckExact(table) && PyUnicode_CheckExact(key) && pos >= 0 &&
         PyUnicode_CheckExact(PyTuple_GET_ITEM(table, pos)))
@@ -318,7 +225,7 @@ Found find_member(PyObject *cls, PyObject *table, PyObject *key, PyObject *&name
 }
 
 Ref member_index_of(PyObject *cls, PyObject *table, PyObject *key) {
-    if (PyTuple_CheckExact(table)) {
+    if (kFastPaths && PyTuple_CheckExact(table)) {
         Py_ssize_t i = -1;
         switch (member_find(cls, table, key, &i)) {
             case Found::yes: return Ref::steal(PyLong_FromSsize_t(i));

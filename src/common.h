@@ -1,94 +1,23 @@
 // Small helpers shared by the method bodies: interpreter operations with
 // exact-type fast paths that give the same result as the generic operation
-// (they only skip work that cannot run Python code), plus the lookup of
-// module-level names.
+// (they only skip work that cannot run Python code). With the fast paths
+// compiled out (caches.h) each is the generic operation.
 #pragma once
 
 #include "compat.h"
+#include "caches.h"
 #include "name_index.h"
 #include "state.h"
 
-// For the small helpers on the hot paths, which the compiler's heuristics
-// would otherwise sometimes leave out of line (callgrind shows the call).
-#if defined(__GNUC__) || defined(__clang__)
-#define NUMOR_HOT_INLINE [[gnu::always_inline]] inline
-#else
-#define NUMOR_HOT_INLINE inline
-#endif
-
 namespace numor {
-
-// Module-level names are read from the module dict at every use, but the
-// read is skipped when the dict provably has not changed since the last
-// one, so the same object would come back: on 3.11 the dict's version tag
-// changes at every modification; from 3.12 (where reading it is
-// deprecated) a dict watcher counts the modifications instead.
-struct GlobalCache {
-    PyObject *name = nullptr;
-    uint64_t stamp = 0;
-    PyObject *value = nullptr;  // borrowed: the unchanged dict holds it
-};
-// Direct-mapped by the name's address: the few names are made together at
-// import and land in different entries; a clash only costs a dict read.
-constexpr size_t kGlobalCacheSize = 16;
-extern GlobalCache global_cache[kGlobalCacheSize];
-inline GlobalCache &global_cache_entry(PyObject *name) {
-    return global_cache[(reinterpret_cast<uintptr_t>(name) >> 4) % kGlobalCacheSize];
-}
-// 0 when modifications cannot be noticed.
-inline uint64_t moddict_stamp() {
-#if NUMOR_DICT_WATCHERS
-    return state().moddict_watched ? state().dict_epoch : 0;
-#else
-    return compat::dict_version(state().moddict);
-#endif
-}
-
-Ref global_slow(PyObject *name);
-
-// Tells whether an exact dict was modified between construction and the
-// call of `unchanged`: on 3.11 by its version tag, from 3.12 by watching it
-// meanwhile. Unknown counts as changed (a dict the module already watches,
-// a watcher that could not be had), and so does anything after `stop`,
-// which spares the dict's own writes the watcher's calls.
-class DictChanges {
-  public:
-    explicit DictChanges(PyObject *d);
-    ~DictChanges();
-    DictChanges(const DictChanges &) = delete;
-    DictChanges &operator=(const DictChanges &) = delete;
-    bool unchanged() const;
-    void stop();
-
-  private:
-    PyObject *dict_;
-    uint64_t start_ = 0;
-    bool watching_ = false;
-};
-
-// The module-level `name` when the last read provably still holds
-// (borrowed: the module dict holds it until it changes), else null.
-NUMOR_HOT_INLINE PyObject *global_peek(PyObject *name) {
-    const GlobalCache &c = global_cache_entry(name);
-    if (c.name == name && state().moddict) {
-        const uint64_t now = moddict_stamp();
-        if (now && c.stamp == now) return c.value;
-    }
-    return nullptr;
-}
-
-// Looks a module-level name up as Python code does: the module dict, then
-// the builtins, else NameError.
-inline Ref global(PyObject *name) {
-    if (PyObject *v = global_peek(name)) return Ref::new_ref(v);
-    return global_slow(name);
-}
 
 // Whether `type(key) == mNUmor` can be told without running Python code
 // (the answer then in `is`): while the module's `mNUmor` provably is the
 // class it was, and both it and key's type have plain `type` as their
 // metaclass, equality is identity.
 NUMOR_HOT_INLINE bool meta_instance_known(PyObject *key, bool &is) {
+    is = false;
+    if (!kFastPaths) return false;
     PyObject *meta = global_peek(state().names.mNUmor);
     const bool known =
         meta && Py_IS_TYPE(meta, &PyType_Type) && Py_IS_TYPE(Py_TYPE(key), &PyType_Type);
@@ -115,6 +44,7 @@ inline bool starts_with_dunder(PyObject *name) {
 int type_equals_slow(PyObject *t, PyObject *target);
 inline int type_equals(PyObject *obj, PyObject *target) {
     PyObject *t = reinterpret_cast<PyObject *>(Py_TYPE(obj));
+    if (!kFastPaths) return type_equals_slow(t, target);
     if (t == target) return 1;
     // Two classes whose metaclass is plain `type` compare by identity.
     if (Py_IS_TYPE(t, &PyType_Type) && Py_IS_TYPE(target, &PyType_Type)) return 0;
@@ -128,7 +58,7 @@ Ref strip(PyObject *key);
 // `x[0] == "_"` (op Py_EQ) or `x[0] != "_"` (op Py_NE). 1, 0, or -1 on error.
 int first_char_is_underscore_slow(PyObject *x, int op);
 inline int first_char_is_underscore(PyObject *x, int op) {
-    if (PyUnicode_CheckExact(x) && PyUnicode_GET_LENGTH(x) > 0) {
+    if (kFastPaths && PyUnicode_CheckExact(x) && PyUnicode_GET_LENGTH(x) > 0) {
         const bool under = char_at(x, 0) == '_';
         return op == Py_EQ ? under : !under;
     }
@@ -181,6 +111,10 @@ Found find_name_slow(PyObject *seq, PyObject *key, Py_ssize_t *pos);
 // exact tuple for an exact str, the member table's usual case, is inline.
 inline Found find_name(PyObject *seq, PyObject *key, Py_ssize_t *pos = nullptr) {
     Found out;
+    if (!kFastPaths) {
+        if (pos) *pos = -1;
+        return found_from(PySequence_Contains(seq, key));
+    }
     if (PyTuple_CheckExact(seq) && PyUnicode_CheckExact(key) &&
         scan_answers(&PyTuple_GET_ITEM(seq, 0), PyTuple_GET_SIZE(seq), key, pos, out))
         return out;
@@ -207,13 +141,9 @@ inline Found member_find(PyObject *cls, PyObject *table, PyObject *key,
 
 // The length of a member table: `len(table)`.
 inline Py_ssize_t table_length(PyObject *table) {
-    if (PyTuple_CheckExact(table)) return PyTuple_GET_SIZE(table);
+    if (kFastPaths && PyTuple_CheckExact(table)) return PyTuple_GET_SIZE(table);
     return PyObject_Length(table);
 }
-
-// 0 is never a valid tag; the interpreter resets a changed type's tag to 0
-// (3.13 no longer keeps Py_TPFLAGS_VALID_VERSION_TAG in step).
-inline bool has_valid_version_tag(PyTypeObject *t) { return t->tp_version_tag != 0; }
 
 // `key in table`, where `table` was just read as `cls._key`, giving in
 // `name` what to read the member's value by: for an exact str key, the
@@ -250,6 +180,7 @@ inline bool class_is_builtin_type(PyObject *obj) {
 }
 
 NUMOR_HOT_INLINE int is_instance(PyObject *obj, PyTypeObject *type) {
+    if (!kFastPaths) return PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(type));
     PyTypeObject *t = Py_TYPE(obj);
     if (t == type) return 1;
     if (t == &PyUnicode_Type) return type == &PyBaseObject_Type;  // keys: tested first
@@ -266,36 +197,6 @@ int is_instance(PyObject *obj, PyTypeObject *a, PyTypeObject *b);
 // or the alarm handler's exception.
 Ref next_item(PyObject *it);
 
-// The last `_key` found as a plain class attribute, with the version tags
-// of its class and metaclass at that moment: while neither tag changes,
-// the lookup would find the same object again (the interpreter's own
-// attribute cache relies on this), and the class's dict still holds it.
-struct KeyMemo {
-    PyObject *cls = nullptr;
-    unsigned int cls_tag = 0;
-    PyTypeObject *meta = nullptr;
-    unsigned int meta_tag = 0;
-    PyObject *value = nullptr;
-};
-extern KeyMemo key_memo;
-Ref get_key_slow(PyObject *cls);
-
-// `obj._key` when the last read provably still holds (borrowed: the
-// class's dict holds it), else null.
-NUMOR_HOT_INLINE PyObject *key_peek(PyObject *obj) {
-    const KeyMemo &m = key_memo;
-    if (obj == m.cls && Py_TYPE(obj) == m.meta && m.meta_tag == m.meta->tp_version_tag &&
-        m.cls_tag == reinterpret_cast<PyTypeObject *>(obj)->tp_version_tag)
-        return m.value;
-    return nullptr;
-}
-
-// Reads `obj._key`.
-NUMOR_HOT_INLINE Ref get_key(PyObject *obj) {
-    if (PyObject *v = key_peek(obj)) return Ref::new_ref(v);
-    return get_key_slow(obj);
-}
-
 // Walks the items of a sequence as a `for` loop would. An exact tuple or
 // list is walked by index, as its iterator would walk it: a tuple is held
 // and cannot change; a list's length is read afresh at each step (the loop
@@ -305,6 +206,10 @@ class Walk {
   public:
     // False, with an error set, when `seq` is not iterable.
     bool start(PyObject *seq) {
+        if (!kFastPaths) {
+            it_ = Ref::steal(PyObject_GetIter(seq));
+            return static_cast<bool>(it_);
+        }
         if (PyTuple_CheckExact(seq)) {
             seq_ = Ref::new_ref(seq);
             tuple_ = seq;

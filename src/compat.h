@@ -76,6 +76,18 @@ namespace numor::compat {
 // Borrowed: valid until the next call that can run Python code.
 inline PyObject *type_lookup(PyTypeObject *t, PyObject *name) { return _PyType_Lookup(t, name); }
 
+// The same, as a strong reference: the lookup may run Python code (a key of
+// a str subclass compares), and a borrowed result is only good until more
+// runs. Call it with no exception pending: before 3.13 a miss of the
+// interpreter's cache clears one.
+inline Ref type_lookup_ref(PyTypeObject *t, PyObject *name) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Ref::steal(_PyType_LookupRef(t, name));
+#else
+    return Ref::new_ref(_PyType_Lookup(t, name));
+#endif
+}
+
 // A new reference to the dict of the type `t`.
 inline Ref type_dict(PyTypeObject *t) {
 #if PY_VERSION_HEX >= 0x030C0000

@@ -17,8 +17,9 @@
 // would use it: the namespace may be any mapping, strings may be str
 // subclasses with their own `strip`, module attributes (`mNUmor`, `NUmor`,
 // `FunctionType`, `concat`) are read from the module dict at each use, and
-// the sort is the interpreter's own stable list sort. Exact-type fast paths
-// only skip work that could not have run Python code.
+// the sort is stable, as the interpreter's list sort (which ordering.cpp
+// takes for anything but short lists of exact str names). Exact-type fast
+// paths only skip work that could not have run Python code.
 #include "construction.h"
 
 #include "common.h"
@@ -54,7 +55,7 @@ Ref values_of(PyObject *b, PyObject *names) {
 // keeps the interpreter's class attribute lookup), the body is called
 // without making the bound method.
 Ref keys_of(PyObject *b) {
-    if (PyType_Check(b) && Py_TYPE(b)->tp_getattro == PyType_Type.tp_getattro &&
+    if (kFastPaths && PyType_Check(b) && Py_TYPE(b)->tp_getattro == PyType_Type.tp_getattro &&
         reinterpret_cast<PyTypeObject *>(b)->tp_dict) {
         PyObject *m = compat::type_lookup(Py_TYPE(b), state().names.keys);
         if (m && is_function_with(m, entry_of<meta_keys>) &&
@@ -74,6 +75,7 @@ class Taken {
   public:
     explicit Taken(PyObject *names) : names_(names) {}
     Found contains(PyObject *k) {
+        if (!kFastPaths) return find_name(names_, k);
         if (!set_ && !plain_scan_ && PyUnicode_CheckExact(k) &&
             PyList_GET_SIZE(names_) >= kSetFrom && !make_set())
             return Found::error;
@@ -158,7 +160,7 @@ bool inherit(PyObject *bases, PyObject *names, PyObject *values) {
 bool write_members(PyObject *dct, PyObject *names, PyObject *values, const unsigned char *kept,
                    Py_ssize_t nkept, DictChanges &changes) {
     const Py_ssize_t n = PyList_GET_SIZE(names);
-    if (PyDict_CheckExact(dct)) {
+    if (kFastPaths && PyDict_CheckExact(dct)) {
         // With exact str names, storing each pair straight into the
         // namespace gives the same dict: a repeated name keeps its first
         // place and its last value, as through the intermediate dict, and
@@ -244,7 +246,7 @@ Ref meta_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct,
     };
     Ref filtered;
     constexpr Py_ssize_t kFew = 8;
-    if (PyTuple_CheckExact(bases) && PyTuple_GET_SIZE(bases) <= kFew) {
+    if (kFastPaths && PyTuple_CheckExact(bases) && PyTuple_GET_SIZE(bases) <= kFew) {
         // A tuple cannot change while it is walked, and it holds its items:
         // the kept ones go straight into the result.
         PyObject *keep[kFew];
@@ -345,7 +347,7 @@ Ref meta_keys(PyObject *self) {
     if (!table) return nullptr;
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return nullptr;
-    if (PyTuple_CheckExact(table.get())) {
+    if (kFastPaths && PyTuple_CheckExact(table.get())) {
         // The usual table, walked without the walker's bookkeeping (this is
         // a hot path): testing an exact str's first character runs no
         // Python code, and `table` keeps every item alive for any other.

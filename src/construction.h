@@ -16,7 +16,7 @@ Ref convert_value_slow(PyObject *v);
 NUMOR_HOT_INLINE Ref convert_value(PyObject *v) {
     // The usual member, an int or a str, is neither a dict nor, while the
     // module's FunctionType is the interpreter's, a function.
-    if (!PyDict_CheckExact(v) && class_is_builtin_type(v) &&
+    if (kFastPaths && !PyDict_CheckExact(v) && class_is_builtin_type(v) &&
         global_peek(state().names.FunctionType) == reinterpret_cast<PyObject *>(&PyFunction_Type))
         return Ref::new_ref(v);
     return convert_value_slow(v);

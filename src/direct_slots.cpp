@@ -66,6 +66,7 @@ PyObject *direct_iter(PyObject *self) {
 }  // namespace
 
 void install_direct_slots(PyObject *meta) {
+    if (!kFastPaths) return;
     ModuleState &st = state();
     auto *t = reinterpret_cast<PyTypeObject *>(meta);
     if (!st.slot_mp_subscript) {

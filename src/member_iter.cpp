@@ -58,8 +58,7 @@ PyObject *plain_member(PyObject *cls, PyObject *name, PyObject *walked) {
     if (!meta_instance_known(name, is_meta) || is_meta || key_peek(cls) != walked ||
         !subscript_reaches(cls, entry_of<meta_getitem>))
         return nullptr;
-    PyObject *v = class_attr_fast(cls, name, PyTuple_GET_SIZE(walked) >= kManyMembers);
-    return v ? Py_NewRef(v) : nullptr;
+    return class_attr_fast(cls, name, PyTuple_GET_SIZE(walked) >= kManyMembers).release();
 }
 
 PyObject *iter_step(MemberIter *it) {

@@ -13,8 +13,8 @@
 //    wins; else the class's own MRO is searched and a plain value found
 //    there is the result; a descriptor found there, a metaclass attribute,
 //    or a metaclass that overrides `__getattribute__` take the generic call.
-//    MetaFacts records, per metaclass version tag, that no data descriptor
-//    of the metaclass has a non-dunder name, which spares the metaclass
+//    The metaclass facts of caches.h say when no data descriptor of the
+//    metaclass can have a non-dunder name, which spares the metaclass
 //    lookup for member names.
 //  * call_type_new: `tp_new_wrapper`'s checks of its first argument ("is
 //    not a type object", "is not a subtype of", and the "is not safe" test
@@ -36,72 +36,13 @@
 
 namespace numor {
 
-namespace {
-
-// No data descriptor anywhere in `meta`'s MRO under a name that does not
-// start with "__" (`type` and `object` have only dunder ones).
-bool no_plain_data_descriptors(PyTypeObject *meta) {
-    PyObject *mro = meta->tp_mro;
-    if (!mro || !PyTuple_CheckExact(mro)) return false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject *base = PyTuple_GET_ITEM(mro, i);
-        if (!PyType_Check(base)) return false;
-        Ref dict = compat::type_dict(reinterpret_cast<PyTypeObject *>(base));
-        if (!dict || !PyDict_CheckExact(dict.get())) return false;
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(dict.get(), &pos, &k, &v)) {
-            if (!PyUnicode_CheckExact(k)) return false;
-            if (!starts_with_dunder(k) && Py_TYPE(v)->tp_descr_get && PyDescr_IsData(v))
-                return false;
-        }
-    }
-    return true;
-}
-
-MetaFacts facts_cache[4];
-unsigned int facts_next = 0;  // the entry to replace next
-
-}  // namespace
-
-const MetaFacts *last_facts = &facts_cache[0];
-
-const MetaFacts *meta_facts_slow(PyTypeObject *meta) {
-    for (MetaFacts &f : facts_cache) {
-        if (f.meta == meta && f.tag == meta->tp_version_tag) return last_facts = &f;
-    }
-    MetaFacts &f = facts_cache[facts_next++ % 4];
-    // The lookups give the metaclass a version tag when it has none. They
-    // compare dict keys, which for keys of a str subclass may run Python
-    // code that changes the metaclass: then the tag moves and nothing is
-    // recorded.
-    f.meta = nullptr;
-    PyObject *getitem = compat::type_lookup(meta, state().names.__getitem__);
-    const unsigned int tag = meta->tp_version_tag;
-    if (!has_valid_version_tag(meta)) return nullptr;
-    MetaFacts fresh;
-    fresh.meta = meta;
-    fresh.tag = tag;
-    fresh.getitem = getitem;
-    fresh.len = compat::type_lookup(meta, state().names.__len__);
-    fresh.contains = compat::type_lookup(meta, state().names.__contains__);
-    fresh.iter = compat::type_lookup(meta, state().names.__iter__);
-    fresh.plain_names = no_plain_data_descriptors(meta);
-    if (PyErr_Occurred() || meta->tp_version_tag != tag || !has_valid_version_tag(meta)) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    f = fresh;
-    return last_facts = &f;
-}
-
-PyObject *class_attr_fast(PyObject *cls, PyObject *name, bool many) {
+Ref class_attr_fast(PyObject *cls, PyObject *name, bool many) {
     // The steps of the interpreter's type_getattro for this case: a data
     // descriptor of the metaclass would win, else the class's own MRO
     // decides, and a value there without __get__ is the result. Member
     // names and `_key` do not start with "__": for them, a metaclass known
     // to have no data descriptor but dunder ones needs no lookup.
-    if (!PyType_Check(cls) || Py_TYPE(cls)->tp_getattro != PyType_Type.tp_getattro ||
+    if (!kFastPaths || !PyType_Check(cls) || Py_TYPE(cls)->tp_getattro != PyType_Type.tp_getattro ||
         !PyUnicode_CheckExact(name) || !reinterpret_cast<PyTypeObject *>(cls)->tp_dict)
         return nullptr;
     bool shadowed = true;
@@ -110,31 +51,41 @@ PyObject *class_attr_fast(PyObject *cls, PyObject *name, bool many) {
         shadowed = !f || !f->plain_names;
     }
     if (shadowed) {
-        PyObject *meta_attr = compat::type_lookup(Py_TYPE(cls), name);
-        if (meta_attr && Py_TYPE(meta_attr)->tp_descr_get && PyDescr_IsData(meta_attr))
+        // The lookup may compare with keys of str subclasses, which runs
+        // their code: what it returns is held before anything is asked.
+        Ref meta_attr = compat::type_lookup_ref(Py_TYPE(cls), name);
+        if (meta_attr && Py_TYPE(meta_attr.get())->tp_descr_get && PyDescr_IsData(meta_attr.get()))
             return nullptr;
     }
     auto *t = reinterpret_cast<PyTypeObject *>(cls);
-    PyObject *attr = nullptr;
-    if (many && t->tp_mro && PyTuple_GET_SIZE(t->tp_mro) && PyTuple_GET_ITEM(t->tp_mro, 0) == cls) {
+    Ref attr;
+    if (many && first_in_mro(t)) {
         // The class itself comes first in its MRO, so an entry of its own
-        // dict is what the MRO walk finds.
-        attr = PyDict_GetItemWithError(t->tp_dict, name);
-        if (!attr && PyErr_Occurred()) {
-            PyErr_Clear();  // the generic lookup meets it again
+        // dict is what the MRO walk finds. The interpreter's lookup would
+        // meet an error of a key comparison too, and turn it into "no such
+        // attribute"; the generic call reports that.
+        PyObject *own = PyDict_GetItemWithError(t->tp_dict, name);
+        if (!own && PyErr_Occurred()) {
+            PyErr_Clear();
             return nullptr;
         }
+        attr = Ref::new_ref(own);
     }
-    if (!attr) attr = compat::type_lookup(t, name);
-    return attr && !Py_TYPE(attr)->tp_descr_get ? attr : nullptr;
+    if (!attr) attr = compat::type_lookup_ref(t, name);
+    if (!attr || Py_TYPE(attr.get())->tp_descr_get) return nullptr;
+    return attr;
 }
 
 Ref class_getattr(PyObject *cls, PyObject *name, bool many) {
-    if (PyObject *attr = class_attr_fast(cls, name, many)) return Ref::new_ref(attr);
+    if (Ref attr = class_attr_fast(cls, name, many)) return attr;
     return Ref::steal(PyObject_GetAttr(cls, name));
 }
 
 Ref call_type_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct) {
+    if (!kFastPaths) {
+        PyObject *args[4] = {cls, name, bases, dct};
+        return Ref::steal(PyObject_Vectorcall(state().type_new, args, 4, nullptr));
+    }
     if (!PyType_Check(cls)) {
         PyErr_Format(PyExc_TypeError, "type.__new__(X): X is not a type object (%s)",
                      Py_TYPE(cls)->tp_name);
@@ -165,7 +116,7 @@ Ref call_type_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct)
 }
 
 bool direct_setattr_ok(PyObject *self) {
-    if (!PyType_Check(self)) return false;
+    if (!kFastPaths || !PyType_Check(self)) return false;
     PyObject *mro = Py_TYPE(self)->tp_mro;
     if (!mro) return false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
@@ -178,6 +129,7 @@ bool direct_setattr_ok(PyObject *self) {
 }
 
 bool subscript_reaches(PyObject *cls, Impl impl) {
+    if (!kFastPaths) return false;
     PyMappingMethods *m = Py_TYPE(cls)->tp_as_mapping;
     return m && m->mp_subscript &&
            (m->mp_subscript == state().direct_mp_subscript ||

@@ -9,28 +9,6 @@
 
 namespace numor {
 
-// What the interpreter's attribute lookup on a metaclass finds, recorded
-// with the metaclass's version tag: the interpreter gives a type a new tag
-// whenever it or anything in its MRO changes (its method cache relies on
-// the same guarantee), so the record holds while the tag stays.
-struct MetaFacts {
-    PyTypeObject *meta = nullptr;
-    unsigned int tag = 0;
-    PyObject *getitem = nullptr, *len = nullptr, *contains = nullptr, *iter = nullptr;  // borrowed
-    bool plain_names = false;  // no data descriptor under a name not starting with "__"
-};
-
-// The facts of `meta`, or null when it has no valid version tag. A
-// recorded tag is never 0, and the interpreter sets a changed type's tag to
-// 0 until it gives it a new one: equal tags are enough.
-const MetaFacts *meta_facts_slow(PyTypeObject *meta);
-extern const MetaFacts *last_facts;
-inline const MetaFacts *meta_facts(PyTypeObject *meta) {
-    const MetaFacts *f = last_facts;
-    if (f->meta == meta && f->tag == meta->tp_version_tag) return f;
-    return meta_facts_slow(meta);
-}
-
 // `getattr(cls, name)`. When `cls` is a class whose metaclass keeps the
 // interpreter's class attribute lookup, and `name` is a plain attribute (no
 // descriptor) not shadowed by a data descriptor of the metaclass, this makes
@@ -39,10 +17,10 @@ inline const MetaFacts *meta_facts(PyTypeObject *meta) {
 Ref class_getattr(PyObject *cls, PyObject *name, bool many = false);
 
 // The value `class_getattr(cls, name)` returns when the interpreter's
-// lookup finds a plain class attribute (borrowed), else null, no error set.
+// lookup finds a plain class attribute, else null, no error set.
 // `many` says that `name` is one of very many member names, more than the
 // interpreter's attribute cache holds: the class's own dict is read first.
-PyObject *class_attr_fast(PyObject *cls, PyObject *name, bool many = false);
+Ref class_attr_fast(PyObject *cls, PyObject *name, bool many = false);
 
 // Tables of at least this many names count as `many`.
 constexpr Py_ssize_t kManyMembers = 512;
@@ -64,17 +42,16 @@ bool direct_setattr_ok(PyObject *self);
 // `self` is this module's function with the body `impl`.
 // Inline: the direct slots ask this at every call.
 inline bool dispatch_finds(PyObject *self, PyObject *name, Impl impl) {
-    PyObject *f;  // borrowed
     if (const MetaFacts *facts = meta_facts(Py_TYPE(self))) {
         const Names &n = state().names;
-        f = name == n.__getitem__    ? facts->getitem
-            : name == n.__len__      ? facts->len
-            : name == n.__contains__ ? facts->contains
-                                     : facts->iter;
-    } else {
-        f = compat::type_lookup(Py_TYPE(self), name);
+        const Ref &f = name == n.__getitem__    ? facts->getitem
+                       : name == n.__len__      ? facts->len
+                       : name == n.__contains__ ? facts->contains
+                                                : facts->iter;
+        return f && is_function_with(f.get(), impl);
     }
-    return f && is_function_with(f, impl);
+    Ref f = compat::type_lookup_ref(Py_TYPE(self), name);
+    return f && is_function_with(f.get(), impl);
 }
 
 // `cls[key]` would call the `__getitem__` body `impl`: the subscription slot

@@ -149,8 +149,10 @@ bool drop_from_table(PyObject *self, PyObject *attr) {
 // when the table step fails, the attribute and `_key` are put back.
 Ref change_attr(PyObject *self, PyObject *attr, PyObject *val,
                 bool (*table_step)(PyObject *, PyObject *)) {
-    Ref saved[2] = {save_attr(self, state().names._key), save_attr(self, attr)};
-    if (!saved[0] || !saved[1]) return nullptr;
+    // One at a time: the second must not run with the first's error pending.
+    Ref saved[2];
+    if (!(saved[0] = save_attr(self, state().names._key))) return nullptr;
+    if (!(saved[1] = save_attr(self, attr))) return nullptr;
     if (type_setattr(self, attr, val) < 0) return nullptr;
     if (!table_step(self, attr)) {
         PyObject *records[2] = {saved[0].get(), saved[1].get()};

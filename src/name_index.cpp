@@ -22,8 +22,9 @@
 // The indexes live in the module state, one per class, in a dict keyed by
 // the class's address; each entry holds a weak reference to its class whose
 // callback drops the entry, so an index lives no longer than its class and
-// nothing is added to the class itself. The entry last used is remembered,
-// which serves loops over one class without the dict lookup.
+// nothing is added to the class itself. The entry last used is remembered
+// (held), which serves loops over one class without the dict lookup;
+// its class is only compared, and its entry is dropped with the class.
 #include "name_index.h"
 
 #include "state.h"
@@ -44,15 +45,26 @@ PyObject *drop_entry(PyObject *key, PyObject *) {
         if (PyErr_Occurred()) return nullptr;
         Py_RETURN_NONE;
     }
-    if (entry == state().last_index_entry) {
-        state().last_index_entry = nullptr;
-        state().last_index_cls = nullptr;
-    }
     // Held past the deletion: the weak reference running this callback is
     // in the entry.
     Ref hold = Ref::new_ref(entry);
+    Ref last;  // released last: it may be this entry
+    if (entry == state().last_index_entry) {
+        last = Ref::steal(state().last_index_entry);
+        state().last_index_entry = nullptr;
+        state().last_index_cls = nullptr;
+    }
     if (PyDict_DelItem(state().name_indexes, key) < 0) return nullptr;
     Py_RETURN_NONE;
+}
+
+// Forgets the entry last used, handing over its reference: the caller
+// releases it once its step is done (releasing may run finalisers).
+Ref take_last() {
+    Ref old = Ref::steal(state().last_index_entry);
+    state().last_index_entry = nullptr;
+    state().last_index_cls = nullptr;
+    return old;
 }
 
 PyMethodDef drop_entry_def = {"drop_index", drop_entry, METH_O, nullptr};
@@ -79,8 +91,9 @@ Ref build_index(PyObject *table, bool &distinct) {
 }
 
 // Builds the index of `table` and files it as the entry of `cls`. Null
-// with no error set when `cls` cannot be weakly referenced.
-PyObject *install(PyObject *cls, Ref key, PyObject *table) {
+// with no error set when `cls` cannot be weakly referenced. `dropped`
+// receives the entry last used, for the caller to release.
+Ref install(PyObject *cls, Ref key, PyObject *table, Ref &dropped) {
     bool distinct;
     Ref index = build_index(table, distinct);
     if (!index) return nullptr;
@@ -104,10 +117,9 @@ PyObject *install(PyObject *cls, Ref key, PyObject *table) {
     Ref entry = Ref::steal(
         PyTuple_Pack(kEntrySize, wr.get(), table, index.get(), distinct ? Py_True : Py_False));
     if (!entry) return nullptr;
-    state().last_index_cls = nullptr;
-    state().last_index_entry = nullptr;
+    dropped = take_last();
     if (PyDict_SetItem(state().name_indexes, key.get(), entry.get()) < 0) return nullptr;
-    return entry.get();  // held by the dict
+    return entry;
 }
 
 // An index costs about as much to build as a few dozen scans of its table,
@@ -137,6 +149,7 @@ bool worth_indexing(PyObject *table) {
 }  // namespace
 
 Scan indexed_find(PyObject *cls, PyObject *table, PyObject *key, Py_ssize_t *pos) {
+    Ref dropped[2], held;  // declared first, so released last
     // Only classes: their weak references tie the index to their life.
     if (!use_index(table, key) || !PyType_Check(cls)) return Scan::unsupported;
     PyObject *entry = nullptr;
@@ -149,16 +162,20 @@ Scan indexed_find(PyObject *cls, PyObject *table, PyObject *key, Py_ssize_t *pos
         if (!state().name_indexes && !(state().name_indexes = PyDict_New())) return Scan::error;
         Ref key_ref = Ref::steal(PyLong_FromVoidPtr(cls));
         if (!key_ref) return Scan::error;
-        entry = PyDict_GetItemWithError(state().name_indexes, key_ref.get());
-        if (!entry && PyErr_Occurred()) return Scan::error;
-        if (!entry || PyTuple_GET_ITEM(entry, kTable) != table) {
+        held = Ref::new_ref(PyDict_GetItemWithError(state().name_indexes, key_ref.get()));
+        if (!held && PyErr_Occurred()) return Scan::error;
+        if (!held || PyTuple_GET_ITEM(held.get(), kTable) != table) {
             if (!worth_indexing(table)) return Scan::unsupported;
             Ref hold = Ref::new_ref(table);
-            entry = install(cls, std::move(key_ref), table);
-            if (!entry) return PyErr_Occurred() ? Scan::error : Scan::unsupported;
+            held = install(cls, std::move(key_ref), table, dropped[0]);
+            if (!held) return PyErr_Occurred() ? Scan::error : Scan::unsupported;
         }
+        entry = held.get();
+        // The entry last used is held; the one it replaces is released
+        // only once this lookup is answered.
+        dropped[1] = take_last();
         state().last_index_cls = cls;
-        state().last_index_entry = entry;
+        state().last_index_entry = Py_NewRef(entry);
         state().last_index_pos = -1;
     }
     PyObject *index = PyTuple_GET_ITEM(entry, kIndex);

@@ -2,11 +2,10 @@
 // name_index.cpp for why it can never disagree with a scan).
 #pragma once
 
-#include "ref.h"
+#include "caches.h"
 
 namespace numor {
 
-enum class Scan { hit, miss, unsupported, error };
 
 // Tables shorter than this are scanned. The scan compares an interned key
 // by address with each name (about three instructions a name), a key built
@@ -17,7 +16,7 @@ constexpr Py_ssize_t kIndexFrom = 48;
 
 // Whether a lookup of `key` in `table` goes through the index.
 inline bool use_index(PyObject *table, PyObject *key) {
-    if (!PyTuple_CheckExact(table) || !PyUnicode_CheckExact(key)) return false;
+    if (!kFastPaths || !PyTuple_CheckExact(table) || !PyUnicode_CheckExact(key)) return false;
     return PyTuple_GET_SIZE(table) >= kIndexFrom;
 }
 

@@ -61,7 +61,7 @@ struct OrdoKey {
 int ordo_positions(OrdoKey *k) {
     if (k->positions) return 1;
     PyObject *ordo = k->ordo;
-    if (k->unindexable || !(PyList_CheckExact(ordo) || PyTuple_CheckExact(ordo)) ||
+    if (!kFastPaths || k->unindexable || !(PyList_CheckExact(ordo) || PyTuple_CheckExact(ordo)) ||
         Py_SIZE(ordo) < 16)
         return 0;
     // Made before the list is read: allocating it may collect garbage, and
@@ -107,7 +107,8 @@ PyObject *ordo_key_call(PyObject *self, PyObject *const *args, size_t nargsf, Py
         Py_ssize_t i = -1;
         Scan found = Scan::unsupported;
         PyObject *seq = ordo.get();
-        if (PyUnicode_CheckExact(x) && (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)))
+        if (kFastPaths && PyUnicode_CheckExact(x) &&
+            (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)))
             found = str_scan(PySequence_Fast_ITEMS(seq), Py_SIZE(seq), x, i);
         if (found == Scan::hit) return PyLong_FromSsize_t(i);
         if (found == Scan::unsupported) {
@@ -189,7 +190,7 @@ Ref make_ordo_key(PyObject *ordo, PyObject *keyfn) {
 // 1 keep, 0 drop, -1 error: `s and not s[0].isdigit()` and, when asked,
 // `s.find("__") != 0`.
 int accept_name(PyObject *s, bool drop_dunder) {
-    if (PyUnicode_CheckExact(s)) {
+    if (kFastPaths && PyUnicode_CheckExact(s)) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         if (n == 0) return 0;
         const Py_UCS4 c = PyUnicode_READ_CHAR(s, 0);
@@ -221,7 +222,7 @@ int accept_name(PyObject *s, bool drop_dunder) {
 // `values` is given and no kept key needed stripping, their values in it.
 Scan plain_candidates(PyObject *mapping, bool drop_dunder, PyObject *sources, Ref &out,
                       Ref *values) {
-    if (!PyDict_CheckExact(mapping)) return Scan::unsupported;
+    if (!kFastPaths || !PyDict_CheckExact(mapping)) return Scan::unsupported;
     // Both lists are made at the dict's size and cut to what was kept. A
     // finaliser run by an allocation here could still grow the dict: past
     // the room made, the generic walk takes over.
@@ -329,7 +330,7 @@ bool sort_names(PyObject *names, Ref &values) {
     const Py_ssize_t n = PyList_GET_SIZE(names);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *s = PyList_GET_ITEM(names, i);
-        if (!PyUnicode_CheckExact(s) || PyUnicode_KIND(s) != PyUnicode_1BYTE_KIND) {
+        if (!kFastPaths || !PyUnicode_CheckExact(s) || PyUnicode_KIND(s) != PyUnicode_1BYTE_KIND) {
             values.reset();
             return PyList_Sort(names) == 0;
         }
@@ -368,7 +369,8 @@ bool sort_names(PyObject *names, Ref &values) {
 // then its position, so the sort by the ordering list would leave them as
 // they are. So are the namespaces the factory and slicing make.
 bool in_given_order(PyObject *names, PyObject *ordo) {
-    if (!ordo || !(PyList_CheckExact(ordo) || PyTuple_CheckExact(ordo))) return false;
+    if (!kFastPaths || !ordo || !(PyList_CheckExact(ordo) || PyTuple_CheckExact(ordo)))
+        return false;
     const Py_ssize_t n = PyList_GET_SIZE(names);
     if (Py_SIZE(ordo) < n) return false;
     PyObject *const *given = PySequence_Fast_ITEMS(ordo);

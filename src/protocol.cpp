@@ -6,8 +6,8 @@
 // the state construction leaves behind (an exact tuple `_key` of exact,
 // usually interned, strings) and a generic path that performs exactly the
 // Python operations the behaviour is defined by, for whatever `_key` or key
-// object it meets. Nothing is cached: `_key` is read afresh at every call,
-// and where the behaviour says `self[x]`, `x in self` or `len(self)` the
+// object it meets. `_key` is read afresh at every call (or found unchanged
+// through the memo of caches.h), and where the behaviour says `self[x]`, `x in self` or `len(self)` the
 // interpreter's protocol is used, so a derived metaclass that overrides one
 // of them is honoured.
 #include "protocol.h"
@@ -159,7 +159,7 @@ Ref getitem_steps(PyObject *self, PyObject *key, PyObject *walked = nullptr) {
 Ref meta_values(PyObject *self) {
     Ref table = get_key(self);
     if (!table) return nullptr;
-    if (PyTuple_CheckExact(table.get())) {
+    if (kFastPaths && PyTuple_CheckExact(table.get())) {
         // The usual table, a hot path: it is held and cannot change, and the
         // result is filled in place.
         const Py_ssize_t n = PyTuple_GET_SIZE(table.get());

@@ -59,10 +59,7 @@ struct ModuleState {
     PyObject *last_index_cls = nullptr;
     PyObject *last_index_entry = nullptr;
     Py_ssize_t last_index_pos = -1;  // where the last name was found in it
-    // Modifications of the dicts the module watches (3.12+): the module
-    // dict, and class namespaces while their class is being made.
-    uint64_t dict_epoch = 0;
-    int dict_watcher = -1;
+    // Whether changes of the module dict are noticed (caches.h).
     bool moddict_watched = false;
     Names names{};
     // The module's own types (heap types made from specs at import).
@@ -75,8 +72,5 @@ namespace detail {
 extern ModuleState module_state;
 }
 inline ModuleState &state() { return detail::module_state; }
-
-// Starts tracking modifications of `state().moddict`, just set.
-void watch_moddict();
 
 }  // namespace numor

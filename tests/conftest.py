@@ -4,6 +4,20 @@ import textwrap
 
 import pytest
 
+import numor
+
+
+def _fast_paths():
+    with open(numor.__file__, "rb") as f:
+        return b"numor build: generic" not in f.read()
+
+
+# The build with its fast paths compiled out (NUMOR_FAST_PATHS=OFF) makes
+# the interpreter calls a Python implementation would, quadratic ones
+# included: the tests of speed at scale do not apply to it.
+FAST_PATHS = _fast_paths()
+needs_fast_paths = pytest.mark.skipif(not FAST_PATHS, reason="a test of the fast paths' scaling")
+
 
 @pytest.fixture
 def run_python():

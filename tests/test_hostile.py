@@ -11,6 +11,8 @@ import textwrap
 
 import pytest
 
+from conftest import needs_fast_paths
+
 HARNESS = '''
 import gc, sys, threading
 import numor
@@ -104,6 +106,34 @@ def test_member_table_reassigned_to_anything_never_crashes(run_python, base):
 
         repeat_without_growth(scenario)
     """)
+
+
+@pytest.mark.parametrize("members", [1, 25, 60])
+def test_key_comparison_inside_a_deletion_that_stores_a_new_table(run_python, members):
+    # The deletion's dict lookup compares `_key` with a str-subclass key; the
+    # comparison assigns, whose hook stores and reads a fresh table, and the
+    # deletion then frees it. Nothing may still hand that table out.
+    out = run_scenario(run_python, f"""
+        class S(str):
+            def __eq__(self, other):
+                calls.append(other)
+                if len(calls) == 2:
+                    E.x = 1
+                return str.__eq__(self, other)
+            __hash__ = str.__hash__
+
+        calls = [None] * 9
+        ns = {{S("_key"): 0}}
+        ns.update((f"m{{i:02d}}", i) for i in range({members}))
+        E = mmNumor("E", (NUmorMutant,), ns)
+        calls = []
+        keep = [(i, i, i) for i in range(3000)]
+        type.__delattr__(E, "_key")
+        print(len(E), E._key)
+        E.update({{"y": 1}})
+        print(E._key, list(E), len(E))
+    """)
+    assert out.splitlines()[:2] == ["0 ()", "('y',) [('y', 1)] 1"]
 
 
 def test_user_code_that_wrecks_the_class_in_the_middle_of_an_operation(run_python):
@@ -437,6 +467,7 @@ def test_every_allocation_failure_gives_memory_error_and_leaves_mutable_classes_
     """)
 
 
+@needs_fast_paths
 def test_hundred_thousand_members_through_every_operation(run_python):
     # Each operation on its own is linear; iterating, `dict(E)` and values()
     # by subscription would be a lookup per member, so those stay bounded.

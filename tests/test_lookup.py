@@ -126,6 +126,35 @@ def test_member_named_like_a_method_shadows_it_but_protocols_still_work():
     assert (len(X), "get" in X, X["keys"], list(X)) == (3, True, 1, [("b", 3), ("get", 2), ("keys", 1)])
 
 
+@pytest.mark.parametrize("change", ["gain __set__", "lose __get__", "rebind on the metaclass"])
+def test_metaclass_descriptors_decide_as_they_stand_at_each_read(change):
+    # What a descriptor is depends on its type, which can change without the
+    # metaclass changing: every read must see the descriptor as it is now.
+    class Desc:
+        def __get__(self, obj, owner=None):
+            return "meta"
+
+    class Meta(mNUmor):
+        RED = Desc()
+
+    class E(NUmor, metaclass=Meta):
+        RED = 1
+
+    reads = lambda: (E["RED"], E.RED, E.get("RED"), dict(E), E.values(), list(E))
+    assert reads() == (1, 1, 1, {"RED": 1}, (1,), [("RED", 1)])
+    if change == "gain __set__":
+        Desc.__set__ = lambda self, obj, value: None  # a data descriptor: the metaclass wins
+        assert reads() == ("meta",) * 3 + ({"RED": "meta"}, ("meta",), [("RED", "meta")])
+    elif change == "lose __get__":
+        Desc.__set__ = lambda self, obj, value: None
+        reads()
+        del Desc.__get__  # no descriptor at all now: the class attribute again
+        assert reads() == (1, 1, 1, {"RED": 1}, (1,), [("RED", 1)])
+    else:
+        Meta.RED = property(lambda cls: "prop")
+        assert reads() == ("prop",) * 3 + ({"RED": "prop"}, ("prop",), [("RED", "prop")])
+
+
 log = []
 
 

@@ -166,6 +166,22 @@ def test_direct_calls_check_argument_count(func, nargs, expected):
     assert dict(vars(C)) == snapshot
 
 
+@pytest.mark.parametrize("change", [lambda M: setattr(M, "x", 1), lambda M: delattr(M, "a"),
+                                    lambda M: M.update({"x": 1})])
+def test_a_table_that_cannot_be_read_fails_the_change_and_keeps_the_class(change):
+    class Meta(mmNumor):
+        @property
+        def _key(cls):
+            raise AttributeError("no table")
+
+    M = Meta("M", (NUmorMutant,), {"a": 1})
+    before = dict(vars(M))
+    with pytest.raises(AttributeError) as info:
+        change(M)
+    assert info.value.args == ("no table",)
+    assert dict(vars(M)) == before
+
+
 def test_interpreter_attribute_errors_pass_through_unchanged(run_python):
     # Each hook call must fail exactly as the type's own machinery does,
     # including for objects that are not classes at all.

@@ -1,0 +1,278 @@
+// The records of caches.h: how each is made, and the watchers behind the
+// change stamps.
+#include "caches.h"
+
+#include "common.h"
+#include "mirrors.h"
+
+#include <new>
+#include <utility>
+
+namespace numor {
+
+Epochs epochs;
+
+// Which build this is, for the tests that read the extension's file: the
+// module itself shows nothing of it.
+#if NUMOR_FAST_PATHS
+[[gnu::used]] extern const char kBuildMark[] = "numor build: fast paths";
+#else
+[[gnu::used]] extern const char kBuildMark[] = "numor build: generic";
+#endif
+
+namespace {
+
+struct Records {
+    GlobalCache globals[kGlobalCacheSize];
+    KeyMemo key;
+    MetaFacts facts[4];
+};
+alignas(Records) unsigned char records_storage[sizeof(Records)];
+Records &records = *new (records_storage) Records();  // never destroyed
+
+MetaFacts *const facts_cache = records.facts;
+unsigned int facts_next = 0;  // the entry to replace next
+
+}  // namespace
+
+GlobalCache *const global_cache_table = records.globals;
+KeyMemo &key_memo = records.key;
+const MetaFacts *last_facts = &records.facts[0];
+
+// --- change stamps ----------------------------------------------------------
+
+#if NUMOR_DICT_WATCHERS
+namespace {
+
+template <Watched kind>
+int count_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+    ++epochs.count[static_cast<int>(kind)];
+    return 0;
+}
+
+PyDict_WatchCallback callback_of(Watched kind) {
+    switch (kind) {
+        case Watched::module: return count_change<Watched::module>;
+        case Watched::space: return count_change<Watched::space>;
+        case Watched::meta: return count_change<Watched::meta>;
+        default: return count_change<Watched::cls>;
+    }
+}
+
+}  // namespace
+#endif
+
+bool watch(PyObject *d, Watched kind) {
+    if (!kFastPaths || !PyDict_CheckExact(d)) return false;
+#if NUMOR_DICT_WATCHERS
+    int &id = epochs.watcher[static_cast<int>(kind)];
+    if (id < 0 && (id = PyDict_AddWatcher(callback_of(kind))) < 0) {
+        PyErr_Clear();  // all taken: nothing of this kind is recorded
+        return false;
+    }
+    if (PyDict_Watch(id, d) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+#else
+    (void)kind;
+#endif
+    return true;
+}
+
+void unwatch([[maybe_unused]] PyObject *d, [[maybe_unused]] Watched kind) {
+#if NUMOR_DICT_WATCHERS
+    const int id = epochs.watcher[static_cast<int>(kind)];
+    if (id >= 0 && PyDict_Unwatch(id, d) < 0) PyErr_Clear();
+#endif
+}
+
+// --- 1. module globals --------------------------------------------------------
+
+void watch_moddict() {
+    for (size_t i = 0; i < kGlobalCacheSize; ++i) {
+        Ref old = std::move(global_cache_table[i].value);
+        global_cache_table[i] = GlobalCache{};
+    }
+    state().moddict_watched = watch(state().moddict, Watched::module);
+}
+
+Ref global_slow(PyObject *name) {
+    PyObject *v = nullptr;
+    if (state().moddict) {
+        v = PyDict_GetItemWithError(state().moddict, name);
+        // Read right after the lookup: whatever code the lookup ran, the
+        // stamp describes the dict that gave `v`.
+        const uint64_t now = moddict_stamp();
+        if (v && now && kFastPaths) {
+            Ref result = Ref::new_ref(v);
+            GlobalCache &c = global_cache_entry(name);
+            Ref old = std::move(c.value);
+            c.name = name;
+            c.stamp = now;
+            c.value = Ref::new_ref(v);
+            // Releasing the old value may run a finaliser that changes the
+            // dict; `result` is held, and the new stamp tells the rest.
+            old.reset();
+            return result;
+        }
+    }
+    if (!v && !PyErr_Occurred() && state().builtins)
+        v = PyDict_GetItemWithError(state().builtins, name);
+    if (v) return Ref::new_ref(v);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return Ref();
+}
+
+// --- 2. metaclass facts -------------------------------------------------------
+
+namespace {
+
+// An object that no later change can turn into a data descriptor: its type
+// is immutable and is not one.
+bool stays_plain(PyObject *v) {
+    PyTypeObject *t = Py_TYPE(v);
+    return PyType_HasFeature(t, Py_TPFLAGS_IMMUTABLETYPE) && !t->tp_descr_set;
+}
+
+// Fills `f` for `meta` by walking the dicts along its MRO. Runs no Python
+// code: PyDict_Next and comparisons of exact str only. False when the facts
+// cannot be told that way.
+bool record_facts(PyTypeObject *meta, MetaFacts &f) {
+    PyObject *mro = meta->tp_mro;
+    if (!mro || !PyTuple_CheckExact(mro)) return false;
+    const Names &n = state().names;
+    PyObject *const wanted[4] = {n.__getitem__, n.__len__, n.__contains__, n.__iter__};
+    Ref *found[4] = {&f.getitem, &f.len, &f.contains, &f.iter};
+    f.plain_names = true;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject *base = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(base)) return false;
+        auto *bt = reinterpret_cast<PyTypeObject *>(base);
+        Ref dict = compat::type_dict(bt);
+        if (!dict || !PyDict_CheckExact(dict.get())) return false;
+        if (!PyType_HasFeature(bt, Py_TPFLAGS_IMMUTABLETYPE)) {
+            if (f.ndicts == kFactDicts || !watch(dict.get(), Watched::meta)) return false;
+            f.dicts[f.ndicts++] = dict.get();  // held by its type, held by `mro`
+        }
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(dict.get(), &pos, &k, &v)) {
+            if (!PyUnicode_CheckExact(k)) return false;
+            if (!starts_with_dunder(k)) {
+                if (!stays_plain(v)) f.plain_names = false;
+                continue;
+            }
+            for (int w = 0; w < 4; ++w)
+                if (!*found[w] && (k == wanted[w] || PyUnicode_Compare(k, wanted[w]) == 0))
+                    *found[w] = Ref::new_ref(v);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+const MetaFacts *meta_facts_slow(PyTypeObject *meta) {
+    for (int i = 0; i < 4; ++i) {
+        MetaFacts &f = facts_cache[i];
+        if (f.meta == meta && f.mro.get() == meta->tp_mro && f.fresh()) return last_facts = &f;
+    }
+    MetaFacts fresh;
+    fresh.meta = meta;
+    fresh.meta_ref = Ref::new_ref(reinterpret_cast<PyObject *>(meta));
+    fresh.mro = Ref::new_ref(meta->tp_mro);
+    // The walk runs no Python code and changes no dict, so the stamps read
+    // after it describe the dicts it read.
+    if (!record_facts(meta, fresh)) return nullptr;
+#if NUMOR_DICT_WATCHERS
+    fresh.stamp = epochs.count[static_cast<int>(Watched::meta)];
+#else
+    fresh.stamp = 0;
+    for (int i = 0; i < fresh.ndicts; ++i) {
+        const uint64_t v = compat::dict_version(fresh.dicts[i]);
+        fresh.stamp = v > fresh.stamp ? v : fresh.stamp;
+    }
+#endif
+    MetaFacts &slot = facts_cache[facts_next++ % 4];
+    MetaFacts old = std::move(slot);
+    slot = std::move(fresh);
+    last_facts = &slot;
+    // Releasing the replaced record may free a metaclass and run finalisers
+    // that record facts again, into this very slot: look again afterwards.
+    old = MetaFacts{};
+    if (slot.meta == meta && slot.mro.get() == meta->tp_mro && slot.fresh()) return &slot;
+    return nullptr;
+}
+
+// --- 3. the `_key` memo -------------------------------------------------------
+
+Ref get_key_slow(PyObject *cls) {
+    PyObject *const name = state().names._key;
+    Ref attr = class_attr_fast(cls, name);
+    if (!attr) return Ref::steal(PyObject_GetAttr(cls, name));
+    auto *t = reinterpret_cast<PyTypeObject *>(cls);
+    // Recorded only when it is an exact tuple (no `__get__`, ever) that the
+    // class's own dict holds, which a lookup answers first while nothing
+    // on the metaclass can shadow it.
+    PyObject *dict = t->tp_dict;
+    if (!kFastPaths || !PyTuple_CheckExact(attr.get()) || !dict || !first_in_mro(t) ||
+        !watch(dict, Watched::cls))
+        return attr;
+    const MetaFacts *f = meta_facts(Py_TYPE(cls));
+    if (!f || !f->plain_names) return attr;
+    const uint64_t before = stamp(dict, Watched::cls);
+    PyObject *own = PyDict_GetItemWithError(dict, name);  // may compare with keys of str subclasses
+    if (!own) {
+        PyErr_Clear();  // not recorded; the value read stays the answer
+        return attr;
+    }
+    if (own != attr.get() || stamp(dict, Watched::cls) != before) return attr;
+    Ref old = std::move(key_memo.value);
+    key_memo.cls = cls;
+    key_memo.dict = dict;
+    key_memo.stamp = before;
+    key_memo.value = Ref::new_ref(attr.get());
+    old.reset();  // may run finalisers; `attr` is held
+    return attr;
+}
+
+// --- 4. namespaces being made into classes -----------------------------------
+
+#if NUMOR_DICT_WATCHERS
+namespace {
+// The namespaces watched now, innermost last: a class made while another
+// is being made may be given the same namespace, which must stay watched
+// until the outer one is done.
+constexpr int kWatchedMax = 8;
+PyObject *watched[kWatchedMax];
+int nwatched = 0;
+}  // namespace
+#endif
+
+DictChanges::DictChanges(PyObject *d) : dict_(d) {
+    if (!kFastPaths || !PyDict_CheckExact(d)) return;
+#if NUMOR_DICT_WATCHERS
+    if (d == state().moddict || nwatched == kWatchedMax) return;
+    for (int i = 0; i < nwatched; ++i)
+        if (watched[i] == d) return;
+    if (!watch(d, Watched::space)) return;
+    watched[nwatched++] = d;
+#endif
+    start_ = stamp(d, Watched::space);
+    watching_ = true;
+}
+
+DictChanges::~DictChanges() { stop(); }
+
+void DictChanges::stop() {
+    if (!watching_) return;
+    watching_ = false;
+#if NUMOR_DICT_WATCHERS
+    // Constructions nest, so the innermost watch ends first.
+    --nwatched;
+    unwatch(dict_, Watched::space);
+#endif
+}
+
+}  // namespace numor
