@@ -151,10 +151,11 @@ bool record_facts(PyTypeObject *meta, MetaFacts &f) {
         auto *bt = reinterpret_cast<PyTypeObject *>(base);
         Ref dict = compat::type_dict(bt);
         if (!dict || !PyDict_CheckExact(dict.get())) return false;
-        if (!PyType_HasFeature(bt, Py_TPFLAGS_IMMUTABLETYPE)) {
-            if (f.ndicts == kFactDicts || !watch(dict.get(), Watched::meta)) return false;
-            f.dicts[f.ndicts++] = dict.get();  // held by its type, held by `mro`
-        }
+        // An immutable type's dict cannot change; the others must be
+        // watched, where the stamps are the watchers' counts.
+        if (!NUMOR_TYPE_TAGS && !PyType_HasFeature(bt, Py_TPFLAGS_IMMUTABLETYPE) &&
+            !watch(dict.get(), Watched::meta))
+            return false;
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         while (PyDict_Next(dict.get(), &pos, &k, &v)) {
@@ -176,23 +177,28 @@ bool record_facts(PyTypeObject *meta, MetaFacts &f) {
 const MetaFacts *meta_facts_slow(PyTypeObject *meta) {
     for (int i = 0; i < 4; ++i) {
         MetaFacts &f = facts_cache[i];
-        if (f.meta == meta && f.mro.get() == meta->tp_mro && f.fresh()) return last_facts = &f;
+        if (f.meta == meta && f.fresh()) return last_facts = &f;
     }
     MetaFacts fresh;
     fresh.meta = meta;
     fresh.meta_ref = Ref::new_ref(reinterpret_cast<PyObject *>(meta));
     fresh.mro = Ref::new_ref(meta->tp_mro);
-    // The walk runs no Python code and changes no dict, so the stamps read
-    // after it describe the dicts it read.
+#if NUMOR_TYPE_TAGS
+    // A lookup gives the metaclass a tag when it has none. It may compare
+    // keys of a str subclass and so run code; then the walk below refuses
+    // the dict anyway.
+    if (!meta->tp_version_tag) compat::type_lookup_ref(meta, state().names.__getitem__);
+    const unsigned int tag = meta->tp_version_tag;
+    if (!tag) return nullptr;
+#endif
+    // The walk runs no Python code and changes no dict, so the stamp read
+    // with it describes the dicts it read.
     if (!record_facts(meta, fresh)) return nullptr;
-#if NUMOR_DICT_WATCHERS
-    fresh.stamp = epochs.count[static_cast<int>(Watched::meta)];
+#if NUMOR_TYPE_TAGS
+    if (meta->tp_version_tag != tag) return nullptr;
+    fresh.stamp = tag;
 #else
-    fresh.stamp = 0;
-    for (int i = 0; i < fresh.ndicts; ++i) {
-        const uint64_t v = compat::dict_version(fresh.dicts[i]);
-        fresh.stamp = v > fresh.stamp ? v : fresh.stamp;
-    }
+    fresh.stamp = epochs.count[static_cast<int>(Watched::meta)];
 #endif
     MetaFacts &slot = facts_cache[facts_next++ % 4];
     MetaFacts old = std::move(slot);
@@ -201,7 +207,7 @@ const MetaFacts *meta_facts_slow(PyTypeObject *meta) {
     // Releasing the replaced record may free a metaclass and run finalisers
     // that record facts again, into this very slot: look again afterwards.
     old = MetaFacts{};
-    if (slot.meta == meta && slot.mro.get() == meta->tp_mro && slot.fresh()) return &slot;
+    if (slot.meta == meta && slot.fresh()) return &slot;
     return nullptr;
 }
 
@@ -217,21 +223,35 @@ Ref get_key_slow(PyObject *cls) {
     // on the metaclass can shadow it.
     PyObject *dict = t->tp_dict;
     if (!kFastPaths || !PyTuple_CheckExact(attr.get()) || !dict || !first_in_mro(t) ||
-        !watch(dict, Watched::cls))
+        (!NUMOR_TYPE_TAGS && !watch(dict, Watched::cls)))
         return attr;
     const MetaFacts *f = meta_facts(Py_TYPE(cls));
-    if (!f || !f->plain_names) return attr;
+    if (!f || !f->plain_names || Py_TYPE(cls)->tp_getattro != PyType_Type.tp_getattro) return attr;
+    PyTypeObject *const meta = Py_TYPE(cls);
+    const uint64_t meta_stamp = f->stamp;
+#if NUMOR_TYPE_TAGS
+    // The lookup just made gave the class a tag; it changes with the dict.
+    const uint64_t before = t->tp_version_tag;
+    if (!before) return attr;
+#else
     const uint64_t before = stamp(dict, Watched::cls);
+#endif
     PyObject *own = PyDict_GetItemWithError(dict, name);  // may compare with keys of str subclasses
     if (!own) {
         PyErr_Clear();  // not recorded; the value read stays the answer
         return attr;
     }
+#if NUMOR_TYPE_TAGS
+    if (own != attr.get() || t->tp_version_tag != before) return attr;
+#else
     if (own != attr.get() || stamp(dict, Watched::cls) != before) return attr;
+#endif
     Ref old = std::move(key_memo.value);
     key_memo.cls = cls;
     key_memo.dict = dict;
     key_memo.stamp = before;
+    key_memo.meta = meta;
+    key_memo.meta_stamp = meta_stamp;
     key_memo.value = Ref::new_ref(attr.get());
     old.reset();  // may run finalisers; `attr` is held
     return attr;

@@ -4,13 +4,15 @@
 // again. Each one below is held by strong references (a remembered object
 // cannot die while it is remembered, so a wrong key could at worst give a
 // stale answer, never a freed object) and is keyed on everything the fact
-// depends on. Version tags of types are not used as keys: a tag only says
-// that the type's dict did not change since the tag was given, and from 3.13
-// `type.__setattr__` clears the tag *before* it changes the dict, so that
-// Python code run by the dict's own key comparison (a key of a str subclass)
-// can give the class a new tag that survives the change. What is used:
+// depends on. The keys:
 //
-//  * A dict's change stamp (`Stamp`). On 3.11 the version tag every dict
+//  * A type's version tag, up to 3.12 only (compat.h, NUMOR_TYPE_TAGS):
+//    there `type.__setattr__` changes the dict and then clears the tags of
+//    the type and its subclasses, so a tag says that nothing along the MRO
+//    changed. From 3.13 it clears the tag *before* it changes the dict, and
+//    Python code run by the dict's own key comparison (a key of a str
+//    subclass) can give the class a new tag that survives the change.
+//  * A dict's change stamp (`stamp`). On 3.11 the version tag every dict
 //    carries (PEP 509): the interpreter gives a dict a fresh one, larger
 //    than any before, in the same step as each modification, after the
 //    lookup that may have run Python code. From 3.12 (where reading it is
@@ -20,8 +22,8 @@
 //    out of date when the change is made. One count per kind of dict (the
 //    module dict, class namespaces being made, metaclass dicts, class
 //    dicts), so that changing a class does not forget its metaclass.
-//  * The identity of a tuple held by the record (a metaclass's MRO), which
-//    no other tuple can take while it is held.
+//  * The identity of an object held by the record (a metaclass's MRO
+//    tuple), which no other object can take while it is held.
 //
 // The records:
 //
@@ -31,8 +33,9 @@
 //  2. Metaclass facts (MetaFacts, `last_facts`): what the metaclass's MRO
 //     holds under `__getitem__`, `__len__`, `__contains__` and `__iter__`,
 //     and whether any other name could hold a data descriptor. Keyed on the
-//     metaclass, its MRO tuple and the stamps of the dicts of every type in
-//     it that can change (an immutable type's dict cannot). A descriptor
+//     metaclass, its MRO tuple and its tag (to 3.12) or the stamps of the
+//     dicts of every type in its MRO that can change (an immutable type's
+//     dict cannot). A descriptor
 //     counts as harmless only when its type is immutable and no data
 //     descriptor, since a mutable type can gain `__set__` without any of
 //     these dicts changing. Recorded by walking the dicts, which runs no
@@ -40,10 +43,10 @@
 //     Planted in tests/test_lookup.py (a descriptor whose type gains
 //     `__set__`) and tools/stress.py.
 //  3. The `_key` memo (KeyMemo): the last `_key` read, when it was an exact
-//     tuple found in the class's own dict. Keyed on the class, its dict and
-//     that dict's stamp, with the metaclass's facts (no data descriptor can
-//     shadow it), the class first in its own MRO and type's attribute lookup
-//     checked at every use. Planted in tests/test_mutable.py (the deletion
+//     tuple found in the class's own dict. Keyed on the class and its tag
+//     (to 3.12), or its dict, that dict's stamp and the class first in its
+//     own MRO; the metaclass's facts (no data descriptor can shadow it) and
+//     type's attribute lookup are checked at every use. Planted in tests/test_mutable.py (the deletion
 //     whose key comparison stores a new table) and tools/stress.py.
 //  4. Namespaces being made into classes (DictChanges): whether the values
 //     read along with the member names are still what the namespace holds.
@@ -162,29 +165,22 @@ void watch_moddict();
 
 // --- 2. metaclass facts -------------------------------------------------------
 
-constexpr int kFactDicts = 8;
-
 struct MetaFacts {
     PyTypeObject *meta = nullptr;  // held by `mro` or `meta_ref`
     Ref meta_ref, mro;
-    // The dicts of the types in `mro` that can change (held by those types),
-    // and their stamp when recorded.
-    PyObject *dicts[kFactDicts] = {};
-    int ndicts = 0;
+    // Up to 3.12 the metaclass's version tag (never 0), from 3.13 the count
+    // of changes of the metaclass dicts watched, when recorded.
     uint64_t stamp = 0;
     Ref getitem, len, contains, iter;
     bool plain_names = false;  // no data descriptor can sit under a name not starting with "__"
 
+    // Nothing they depend on changed. Up to 3.12 the tag covers the MRO too
+    // (assigning `__bases__` clears it); from 3.13 the MRO tuple is compared.
     bool fresh() const {
-#if NUMOR_DICT_WATCHERS
-        return stamp == epochs.count[static_cast<int>(Watched::meta)];
+#if NUMOR_TYPE_TAGS
+        return stamp == meta->tp_version_tag;
 #else
-        uint64_t top = 0;
-        for (int i = 0; i < ndicts; ++i) {
-            const uint64_t v = compat::dict_version(dicts[i]);
-            top = v > top ? v : top;
-        }
-        return top == stamp;
+        return stamp == epochs.count[static_cast<int>(Watched::meta)] && mro.get() == meta->tp_mro;
 #endif
     }
 };
@@ -197,7 +193,7 @@ extern const MetaFacts *last_facts;
 NUMOR_HOT_INLINE const MetaFacts *meta_facts(PyTypeObject *meta) {
     if (!kFastPaths) return nullptr;
     const MetaFacts *f = last_facts;
-    if (f->meta == meta && f->mro.get() == meta->tp_mro && f->fresh()) return f;
+    if (f->meta == meta && f->fresh()) return f;
     return meta_facts_slow(meta);
 }
 
@@ -206,9 +202,16 @@ NUMOR_HOT_INLINE const MetaFacts *meta_facts(PyTypeObject *meta) {
 struct KeyMemo {
     PyObject *cls = nullptr;   // compared, never read through
     PyObject *dict = nullptr;  // cls's dict when recorded; compared only
+    // Up to 3.12 the class's version tag (never 0; it changes with its dict
+    // and its MRO), from 3.13 the stamp of its dict.
     uint64_t stamp = 0;
+    // Up to 3.12, the metaclass and its tag when its facts allowed the memo;
+    // from 3.13 the facts are asked at every use.
+    PyTypeObject *meta = nullptr;  // compared only
+    uint64_t meta_stamp = 0;
     Ref value;  // an exact tuple
 };
+
 extern KeyMemo &key_memo;
 Ref get_key_slow(PyObject *cls);
 
@@ -227,11 +230,23 @@ NUMOR_HOT_INLINE PyObject *key_peek(PyObject *obj) {
     const KeyMemo &m = key_memo;
     if (obj != m.cls) return nullptr;
     auto *t = reinterpret_cast<PyTypeObject *>(obj);
-    if (t->tp_dict != m.dict || stamp(m.dict, Watched::cls) != m.stamp || !first_in_mro(t) ||
-        Py_TYPE(obj)->tp_getattro != PyType_Type.tp_getattro)
+#if NUMOR_TYPE_TAGS
+    if (t->tp_version_tag != m.stamp) return nullptr;
+#else
+    if (t->tp_dict != m.dict || stamp(m.dict, Watched::cls) != m.stamp || !first_in_mro(t))
         return nullptr;
-    const MetaFacts *f = meta_facts(Py_TYPE(obj));
-    return f && f->plain_names ? m.value.get() : nullptr;
+#endif
+    // The metaclass's facts allowed the memo and still hold (its attribute
+    // lookup slot changes only with its dicts).
+    PyTypeObject *meta = Py_TYPE(obj);
+#if NUMOR_TYPE_TAGS
+    if (meta != m.meta || meta->tp_version_tag != m.meta_stamp) return nullptr;
+#else
+    if (meta->tp_getattro != PyType_Type.tp_getattro) return nullptr;
+    const MetaFacts *f = meta_facts(meta);
+    if (!f || !f->plain_names) return nullptr;
+#endif
+    return m.value.get();
 }
 
 // Reads `obj._key`.

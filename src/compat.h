@@ -97,6 +97,20 @@ inline Ref type_dict(PyTypeObject *t) {
 #endif
 }
 
+// Whether a type's version tag can key what its dicts and its MRO hold.
+// Up to 3.12 `type.__setattr__` changes the dict first and clears the tags
+// of the type and its subclasses afterwards, so a tag read after any code
+// the change ran is out of date once the change is made. From 3.13 it
+// clears the tags first and then changes the dict, and a key of a str
+// subclass compared during that change can run code that gives the type a
+// new tag, which then survives the change; there the dict watchers are
+// used instead.
+#if PY_VERSION_HEX < 0x030D0000
+#define NUMOR_TYPE_TAGS 1
+#else
+#define NUMOR_TYPE_TAGS 0
+#endif
+
 #if PY_VERSION_HEX >= 0x030C0000
 #define NUMOR_DICT_WATCHERS 1
 #else
