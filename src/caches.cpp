@@ -4,6 +4,7 @@
 
 #include "common.h"
 #include "mirrors.h"
+#include "name_index.h"
 
 #include <new>
 #include <utility>
@@ -200,7 +201,13 @@ const MetaFacts *meta_facts_slow(PyTypeObject *meta) {
 #else
     fresh.stamp = epochs.count[static_cast<int>(Watched::meta)];
 #endif
-    MetaFacts &slot = facts_cache[facts_next++ % 4];
+    // The metaclass's own outdated record is the one to replace, so that a
+    // metaclass holds one record at most and nothing it no longer has
+    // stays alive for long.
+    MetaFacts *chosen = nullptr;
+    for (int i = 0; i < 4 && !chosen; ++i)
+        if (facts_cache[i].meta == meta) chosen = &facts_cache[i];
+    MetaFacts &slot = chosen ? *chosen : facts_cache[facts_next++ % 4];
     MetaFacts old = std::move(slot);
     slot = std::move(fresh);
     last_facts = &slot;
@@ -256,6 +263,36 @@ Ref get_key_slow(PyObject *cls) {
     old.reset();  // may run finalisers; `attr` is held
     return attr;
 }
+
+// --- forgetting ---------------------------------------------------------------
+
+void forget_all() {
+    // Moved out first: releasing may run finalisers that read or refill the
+    // records, which then find them empty.
+    Records dropped;
+    for (size_t i = 0; i < kGlobalCacheSize; ++i) {
+        dropped.globals[i] = std::move(records.globals[i]);
+        records.globals[i] = GlobalCache{};
+    }
+    dropped.key = std::move(records.key);
+    records.key = KeyMemo{};
+    for (int i = 0; i < 4; ++i) {
+        dropped.facts[i] = std::move(records.facts[i]);
+        records.facts[i] = MetaFacts{};
+    }
+    last_facts = &records.facts[0];
+    Ref index = forget_last_index();
+}
+
+}  // namespace numor
+
+// For the leak hunt (tools/refleak.py, through ctypes.PyDLL, holding the
+// interpreter lock): a record keeps what it describes alive until it is
+// replaced, and the hunt must tell that from a leak. Not part of the
+// module's Python surface.
+extern "C" [[gnu::visibility("default")]] void numor_forget_caches() { numor::forget_all(); }
+
+namespace numor {
 
 // --- 4. namespaces being made into classes -----------------------------------
 

@@ -54,6 +54,11 @@
 //  5. The name index (name_index.cpp): positions of names in large tables,
 //     tied to the very tuple it was built from and held with it.
 //
+// A record keeps what it holds alive until it is replaced: four metaclass
+// records (a metaclass's outdated one is replaced first), one `_key` tuple,
+// the module-level values. `forget_all` empties them, for the leak hunt,
+// which must tell that from a leak.
+//
 // A build with NUMOR_FAST_PATHS off remembers nothing and takes no fast
 // path: every operation makes the interpreter calls its Python makes. The
 // suite and tools/stress.py compare the two builds.
@@ -214,6 +219,10 @@ struct KeyMemo {
 
 extern KeyMemo &key_memo;
 Ref get_key_slow(PyObject *cls);
+
+// Empties every record above and the name index's last entry, releasing
+// what they hold.
+void forget_all();
 
 // The class `t` comes first in its own MRO, so its own dict answers a
 // lookup before any base's.

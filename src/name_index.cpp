@@ -148,6 +148,8 @@ bool worth_indexing(PyObject *table) {
 
 }  // namespace
 
+Ref forget_last_index() { return take_last(); }
+
 Scan indexed_find(PyObject *cls, PyObject *table, PyObject *key, Py_ssize_t *pos) {
     Ref dropped[2], held;  // declared first, so released last
     // Only classes: their weak references tie the index to their life.

@@ -26,4 +26,8 @@ inline bool use_index(PyObject *table, PyObject *key) {
 // or an element that is not an exact str): the caller scans instead.
 Scan indexed_find(PyObject *cls, PyObject *table, PyObject *key, Py_ssize_t *pos);
 
+// Hands over the reference to the entry last used (null if none), which is
+// then forgotten.
+Ref forget_last_index();
+
 }  // namespace numor

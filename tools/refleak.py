@@ -21,6 +21,7 @@ Tests are run once, without counting, when they:
     process, whose counts the parent cannot see;
   * match an entry of ``SINGLE_RUN`` below, each with its reason.
 """
+import ctypes
 import fnmatch
 import gc
 import linecache
@@ -107,6 +108,13 @@ def _settle():
     utils = sys.modules.get("hypothesis.strategies._internal.utils")
     if utils is not None and hasattr(utils, "clear_strategy_cache"):
         utils.clear_strategy_cache()
+    # numor's own records keep what they describe alive until replaced.
+    numor = sys.modules.get("numor")
+    if numor is not None:
+        try:
+            ctypes.PyDLL(numor.__file__).numor_forget_caches()
+        except (AttributeError, OSError):
+            pass
     gc.collect()
     gc.collect()
 
