@@ -220,6 +220,22 @@ const MetaFacts *meta_facts_slow(PyTypeObject *meta) {
 
 // --- 3. the `_key` memo -------------------------------------------------------
 
+namespace {
+
+// Whether every element of the exact tuple `t` is an exact str, computing
+// their hashes (which for an exact str runs no code and cannot fail).
+bool hashed_strs(PyObject *t) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(t);
+    if (n >= kIndexFrom) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *item = PyTuple_GET_ITEM(t, i);
+        if (!PyUnicode_CheckExact(item) || PyObject_Hash(item) == -1) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 Ref get_key_slow(PyObject *cls) {
     PyObject *const name = state().names._key;
     Ref attr = class_attr_fast(cls, name);
@@ -260,6 +276,7 @@ Ref get_key_slow(PyObject *cls) {
     key_memo.meta = meta;
     key_memo.meta_stamp = meta_stamp;
     key_memo.value = Ref::new_ref(attr.get());
+    key_memo.hashed_strs = hashed_strs(attr.get());
     old.reset();  // may run finalisers; `attr` is held
     return attr;
 }

@@ -215,6 +215,10 @@ struct KeyMemo {
     PyTypeObject *meta = nullptr;  // compared only
     uint64_t meta_stamp = 0;
     Ref value;  // an exact tuple
+    // Every element of `value` is an exact str whose hash is computed: a
+    // lasting property of that tuple, since neither can change. Told for
+    // short tables only, so that recording stays cheap.
+    bool hashed_strs = false;
 };
 
 extern KeyMemo &key_memo;

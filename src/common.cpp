@@ -140,6 +140,20 @@ Scan str_scan(PyObject *const *items, Py_ssize_t n, PyObject *key, Py_ssize_t &p
     return Scan::miss;
 }
 
+Scan hashed_scan(PyObject *const *items, Py_ssize_t n, PyObject *key, Py_ssize_t &pos) {
+    Py_hash_t kh = reinterpret_cast<PyASCIIObject *>(key)->hash;
+    if (kh == -1) kh = PyObject_Hash(key);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *item = items[i];
+        if (reinterpret_cast<PyASCIIObject *>(item)->hash == kh &&
+            (item == key || same_chars(item, key))) {
+            pos = i;
+            return Scan::hit;
+        }
+    }
+    return Scan::miss;
+}
+
 Found find_name_slow(PyObject *seq, PyObject *key, Py_ssize_t *pos) {
     if (pos) *pos = -1;
     if (PyTuple_CheckExact(seq)) {

@@ -78,6 +78,10 @@ int starts_with(PyObject *x, PyObject *prefix);
 // the skipped comparisons had no side effects). Never `error`.
 Scan str_scan(PyObject *const *items, Py_ssize_t n, PyObject *key, Py_ssize_t &pos);
 
+// str_scan of items known to be exact str with their hashes computed: a
+// hash tells most of them apart. `hit` or `miss`.
+Scan hashed_scan(PyObject *const *items, Py_ssize_t n, PyObject *key, Py_ssize_t &pos);
+
 // The result of a membership test that can fail.
 enum class Found { error = -1, no, yes };
 
@@ -115,9 +119,19 @@ inline Found find_name(PyObject *seq, PyObject *key, Py_ssize_t *pos = nullptr) 
         if (pos) *pos = -1;
         return found_from(PySequence_Contains(seq, key));
     }
-    if (PyTuple_CheckExact(seq) && PyUnicode_CheckExact(key) &&
-        scan_answers(&PyTuple_GET_ITEM(seq, 0), PyTuple_GET_SIZE(seq), key, pos, out))
-        return out;
+    if (PyTuple_CheckExact(seq) && PyUnicode_CheckExact(key)) {
+        if (key_memo.hashed_strs && seq == key_memo.value.get()) {
+            // The memo holds `seq`, so the pointers' equality is identity.
+            Py_ssize_t i = -1;
+            if (hashed_scan(&PyTuple_GET_ITEM(seq, 0), PyTuple_GET_SIZE(seq), key, i) ==
+                Scan::miss)
+                return Found::no;
+            if (pos) *pos = i;
+            return Found::yes;
+        }
+        if (scan_answers(&PyTuple_GET_ITEM(seq, 0), PyTuple_GET_SIZE(seq), key, pos, out))
+            return out;
+    }
     return find_name_slow(seq, key, pos);
 }
 
