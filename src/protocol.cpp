@@ -100,6 +100,30 @@ Ref slice_of(PyObject *self, PyObject *key) {
     return call_global(state().names.NUmor, args, 2);
 }
 
+// While the member iterator subscribes a class through the protocol (the
+// body may be reached through a derived metaclass or the interpreter's
+// dispatch), the body that fails for that very class and key reports its
+// miss here and leaves the note to the iterator, which knows the name came
+// from `_key`. Per thread, since the subscription can let other threads
+// run; held by value, so a stack switched in between can only misplace a
+// note, and the pointers are compared, never followed.
+struct MissReport {
+    PyObject *cls = nullptr;
+    PyObject *key = nullptr;
+    Miss miss = Miss::none;
+};
+thread_local MissReport miss_report;
+
+// Notes the miss of `self[key]`, or reports it to the iterator waiting for it.
+void note_or_report(PyObject *self, PyObject *key, Miss miss) {
+    MissReport &r = miss_report;
+    if (miss != Miss::none && r.cls == self && r.key == key && r.miss == Miss::none) {
+        r.miss = miss;
+        return;
+    }
+    note_lookup_miss(self, key, miss);
+}
+
 // `self[key]` for a str `key` whose type is not the module's `mNUmor`: the
 // membership test in `_key` and the member read. `walked`, when
 // given, is an exact tuple of exact str that holds `key` (the member
@@ -265,7 +289,7 @@ Ref meta_getitem(PyObject *self, PyObject *key) {
     Ref r = getitem_steps(self, key, nullptr, miss);
     if (!r) {
         guard_keyerror(key);
-        note_lookup_miss(self, key, miss);
+        note_or_report(self, key, miss);
     }
     return r;
 }
@@ -336,7 +360,13 @@ Ref subscript(PyObject *cls, PyObject *key, PyObject *walked, Miss *miss) {
         }
         return r;
     }
-    return Ref::steal(PyObject_GetItem(cls, key));
+    if (!miss) return Ref::steal(PyObject_GetItem(cls, key));
+    const MissReport saved = miss_report;
+    miss_report = MissReport{cls, key, Miss::none};
+    Ref r = Ref::steal(PyObject_GetItem(cls, key));
+    if (!r && miss_report.cls == cls && miss_report.key == key) *miss = miss_report.miss;
+    miss_report = saved;
+    return r;
 }
 
 }  // namespace numor
