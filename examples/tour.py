@@ -25,6 +25,8 @@ def show_error(label: str, call: Callable[[], object]) -> None:
         call()
     except Exception as exc:  # the tour prints whatever the call raises
         show(label, exc)
+        for note in getattr(exc, "__notes__", ()):  # numor's English notes
+            print(f"    {note}")
     else:
         raise AssertionError(f"{label} did not raise")
 
@@ -218,7 +220,7 @@ show("E[::2]._key", E[::2]._key)
 show("E[-1:]._key (positions -1, 0, 1, 2)", E[-1:]._key)
 show("E[::-1]._key (range(0, 3, -1) is empty)", E[::-1]._key)
 show("E[0:2].__name__ (named like E)", E[0:2].__name__)
-show_error("E['zz']", lambda: E["zz"])
+show_error("E['zz']", lambda: E["zz"])  # type: ignore[attr-defined]  # on purpose
 show_error("E[3]", lambda: E[3])
 show_error("E[1:5] (no clipping)", lambda: E[1:5])
 show_error("E.index('zz')", lambda: E.index("zz"))
@@ -276,9 +278,9 @@ del Colour.PINK  # type: ignore[attr-defined]
 section("Errors (numor's messages are in Russian)")
 # The calls below are wrong on purpose, so the type checker is told to look away.
 show_error("NUmor(['a'], 5)", lambda: NUmor(["a"], 5))  # type: ignore[call-overload]
-print("    English: the enumeration's name can only be a string")
+print("    (the message in English: the enumeration's name can only be a string)")
 show_error("NUmor([1])", lambda: NUmor([1]))  # type: ignore[list-item]
-print("    English: the enumeration's attributes can only be strings")
+print("    (the message in English: the enumeration's attributes can only be strings)")
 instance = object.__new__(Colour)  # nothing in numor makes instances
 
 
@@ -291,9 +293,9 @@ def delete_on_instance() -> None:
 
 
 show_error("instance.x = 1", set_on_instance)
-print("    English: adding new attributes to an enumeration is forbidden!")
+print("    (the message in English: adding new attributes to an enumeration is forbidden!)")
 show_error("del instance.RED", delete_on_instance)
-print("    English: deleting attributes from an enumeration is forbidden!")
+print("    (the message in English: deleting attributes from an enumeration is forbidden!)")
 
 section("With the standard library")
 show("pickle round trip of Colour is Colour", pickle.loads(pickle.dumps(Colour)) is Colour)

@@ -170,14 +170,27 @@ Ref base_new(PyObject *cls, PyObject *arg, PyObject *args) {
     return made;
 }
 
-Ref base_setattr([[maybe_unused]] PyObject *self, [[maybe_unused]] PyObject *attr,
-                 [[maybe_unused]] PyObject *val) {
+namespace {
+
+// The hooks refuse every name, an existing member's too: what a user who
+// meets them has usually missed is that no instance is needed at all.
+void note_instance_change(PyObject *self) {
+    add_note("numor: assignment and deletion on an instance of %.200s are refused; the "
+             "enumeration is the class %.200s itself, and nothing in numor needs its instances",
+             Py_TYPE(self)->tp_name, Py_TYPE(self)->tp_name);
+}
+
+}  // namespace
+
+Ref base_setattr(PyObject *self, [[maybe_unused]] PyObject *attr, [[maybe_unused]] PyObject *val) {
     PyErr_SetString(PyExc_AttributeError, kSetMsg);
+    note_instance_change(self);
     return nullptr;
 }
 
-Ref base_delattr([[maybe_unused]] PyObject *self, [[maybe_unused]] PyObject *attr) {
+Ref base_delattr(PyObject *self, [[maybe_unused]] PyObject *attr) {
     PyErr_SetString(PyExc_AttributeError, kDelMsg);
+    note_instance_change(self);
     return nullptr;
 }
 

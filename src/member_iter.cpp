@@ -80,8 +80,12 @@ PyObject *iter_step(MemberIter *it) {
         if (!value) {
             Ref cls = Ref::new_ref(it->cls);
             Ref walked = Ref::new_ref(it->plain ? it->walk.tuple() : nullptr);
-            value = subscript(cls.get(), name.get(), walked.get());
-            if (!value) return nullptr;
+            Miss miss = Miss::none;
+            value = subscript(cls.get(), name.get(), walked.get(), &miss);
+            if (!value) {
+                note_lookup_miss(cls.get(), name.get(), miss, true);
+                return nullptr;
+            }
         }
         PyObject *pair = PyTuple_New(2);
         if (!pair) return nullptr;

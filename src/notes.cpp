@@ -2,26 +2,185 @@
 #include "notes.h"
 
 #include "compat.h"
+#include "state.h"
 
 #include <cstdarg>
 
 namespace numor {
 
+namespace {
+
+// The pending exception, put aside while its note is made and raised again
+// when the scope ends; whatever making the note raised is dropped then.
+class PutAside {
+  public:
+    PutAside() : exc_(Ref::steal(compat::fetch_exception())) {}
+    ~PutAside() {
+        if (PyErr_Occurred()) PyErr_Clear();
+        if (exc_) compat::raise_exception(exc_.release());
+    }
+    PutAside(const PutAside &) = delete;
+    PutAside &operator=(const PutAside &) = delete;
+
+    // An exception is pending (of class `kind`, when given) that can take a
+    // note.
+    bool wanted(PyObject *kind = nullptr) const {
+        return exc_ && (!kind || PyErr_GivenExceptionMatches(exc_.get(), kind)) &&
+               !PyErr_GivenExceptionMatches(exc_.get(), PyExc_RecursionError) &&
+               !PyErr_GivenExceptionMatches(exc_.get(), PyExc_MemoryError);
+    }
+    // Adds `note` (null: none could be made).
+    void add(Ref note) {
+        if (!note) return;
+        Ref done =
+            Ref::steal(PyObject_CallMethodOneArg(exc_.get(), state().names.add_note, note.get()));
+    }
+
+  private:
+    Ref exc_;
+};
+
+// A class's `__name__`, held (making a note can run code that renames the
+// class), read without running Python code.
+Ref class_name(PyObject *cls) {
+    return Ref::steal(PyType_GetName(reinterpret_cast<PyTypeObject *>(cls)));
+}
+
+// `key` as an exact str, copied from a subclass without calling it, so
+// that what the note shows cannot run user code. Null for any other key.
+Ref exact_text(PyObject *key) {
+    if (!PyUnicode_Check(key)) return Ref();
+    return Ref::steal(PyUnicode_FromObject(key));
+}
+
+// Looking for close names costs about 10 µs a name, paid by every miss,
+// also by a `try: E[x] except KeyError` that expects it; above this many
+// members the note gives their number only.
+constexpr Py_ssize_t kMatchedNames = 100;
+
+// "'A', 'B'": the member names of the exact tuple `table` that difflib
+// finds close to `word`, or an empty str when there are none. Only exact
+// str names are offered, and only a list of exact str is taken back, so no
+// user object is compared or shown.
+Ref close_names(PyObject *table, PyObject *word) {
+    Ref names = Ref::steal(PyList_New(0));
+    if (!names) return names;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(table); ++i) {
+        PyObject *name = PyTuple_GET_ITEM(table, i);
+        if (PyUnicode_CheckExact(name) && PyList_Append(names.get(), name) < 0) return Ref();
+    }
+    // Imported here, not at start-up: only a failed lookup needs it.
+    Ref difflib = Ref::steal(PyImport_Import(state().names.difflib));
+    if (!difflib) return difflib;
+    Ref found = Ref::steal(PyObject_CallMethodObjArgs(
+        difflib.get(), state().names.get_close_matches, word, names.get(), nullptr));
+    if (!found) return found;
+    if (!PyList_CheckExact(found.get())) return Ref();
+    Ref shown = Ref::steal(PyList_New(0));
+    if (!shown) return shown;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.get()); ++i) {
+        Ref name = Ref::new_ref(PyList_GET_ITEM(found.get(), i));
+        if (!PyUnicode_CheckExact(name.get())) return Ref();
+        Ref text = Ref::steal(PyObject_Repr(name.get()));
+        if (!text || PyList_Append(shown.get(), text.get()) < 0) return Ref();
+    }
+    Ref sep = Ref::steal(PyUnicode_FromString(", "));
+    if (!sep) return sep;
+    return Ref::steal(PyUnicode_Join(sep.get(), shown.get()));
+}
+
+Ref name_note(PyObject *cls, PyObject *key, bool iterating) {
+    Ref word = exact_text(key);
+    if (!word) return word;
+    Ref title = class_name(cls);
+    if (!title) return title;
+    if (iterating)
+        return Ref::steal(PyUnicode_FromFormat(
+            "numor: member %R of %U was removed while %U was being iterated; to change an "
+            "enumeration in a loop, iterate over list(%U)",
+            word.get(), title.get(), title.get(), title.get()));
+    Ref table = Ref::steal(PyObject_GetAttr(cls, state().names._key));
+    if (!table || !PyTuple_CheckExact(table.get())) return Ref();
+    const Py_ssize_t n = PyTuple_GET_SIZE(table.get());
+    if (n == 0)
+        return Ref::steal(
+            PyUnicode_FromFormat("numor: %U has no member %R; it has no members", title.get(),
+                                 word.get()));
+    if (n > kMatchedNames)
+        return Ref::steal(PyUnicode_FromFormat("numor: %U has no member %R among its %zd members",
+                                               title.get(), word.get(), n));
+    Ref close = close_names(table.get(), word.get());
+    if (!close) return close;
+    if (PyUnicode_GET_LENGTH(close.get()) > 0)
+        return Ref::steal(PyUnicode_FromFormat("numor: %U has no member %R; did you mean %U?",
+                                               title.get(), word.get(), close.get()));
+    return Ref::steal(PyUnicode_FromFormat(
+        "numor: %U has no member %R, and none of its %zd member%s has a name close to it",
+        title.get(), word.get(), n, n == 1 ? "" : "s"));
+}
+
+Ref attribute_note(PyObject *cls, PyObject *key) {
+    Ref word = exact_text(key);
+    if (!word) return word;
+    Ref title = class_name(cls);
+    if (!title) return title;
+    return Ref::steal(PyUnicode_FromFormat(
+        "numor: %R is in %U._key, but %U has no attribute %R: deleting a member of a fixed "
+        "enumeration leaves its name in the member table",
+        word.get(), title.get(), title.get(), word.get()));
+}
+
+Ref position_note(PyObject *cls) {
+    Ref table = Ref::steal(PyObject_GetAttr(cls, state().names._key));
+    if (!table || !PyTuple_CheckExact(table.get())) return Ref();
+    const Py_ssize_t n = PyTuple_GET_SIZE(table.get());
+    Ref title = class_name(cls);
+    if (!title) return title;
+    if (n == 0)
+        return Ref::steal(PyUnicode_FromFormat(
+            "numor: an int key is a position, and %U has no members, so no position is valid",
+            title.get()));
+    return Ref::steal(PyUnicode_FromFormat(
+        "numor: an int key is a position (%U[i] is the name of the member at position i), and "
+        "with %zd member%s the valid range is %zd to %zd",
+        title.get(), n, n == 1 ? "" : "s", -n, n - 1));
+}
+
+Ref kind_note(PyObject *cls, PyObject *key) {
+    Ref title = class_name(cls);
+    if (!title) return title;
+    return Ref::steal(PyUnicode_FromFormat(
+        "numor: %U[key] takes a member name (str), a position (int), a slice or an enumeration "
+        "class whose metaclass is exactly mNUmor, and here got %.200s",
+        title.get(), Py_TYPE(key)->tp_name));
+}
+
+}  // namespace
+
 void add_note(const char *format, ...) {
     if (!PyErr_Occurred()) return;
-    // The note is formatted with the exception put aside: %R runs Python code.
-    Ref exc = Ref::steal(compat::fetch_exception());
-    if (exc && !PyErr_GivenExceptionMatches(exc.get(), PyExc_RecursionError) &&
-        !PyErr_GivenExceptionMatches(exc.get(), PyExc_MemoryError)) {
-        va_list va;
-        va_start(va, format);
-        Ref note = Ref::steal(PyUnicode_FromFormatV(format, va));
-        va_end(va);
-        Ref done = note ? Ref::steal(PyObject_CallMethod(exc.get(), "add_note", "O", note.get()))
-                        : Ref();
-        if (!done) PyErr_Clear();
+    PutAside aside;
+    if (!aside.wanted()) return;
+    va_list va;
+    va_start(va, format);
+    Ref note = Ref::steal(PyUnicode_FromFormatV(format, va));
+    va_end(va);
+    aside.add(std::move(note));
+}
+
+void note_lookup_miss(PyObject *cls, PyObject *key, Miss miss, bool iterating) {
+    if (miss == Miss::none || !PyErr_Occurred() || !PyType_Check(cls)) return;
+    PutAside aside;
+    if (!aside.wanted(PyExc_KeyError)) return;
+    // The key stays alive: the caller holds it, and so does the KeyError.
+    Ref held = Ref::new_ref(key);
+    switch (miss) {
+        case Miss::name: aside.add(name_note(cls, key, iterating)); break;
+        case Miss::attribute: aside.add(attribute_note(cls, key)); break;
+        case Miss::position: aside.add(position_note(cls)); break;
+        case Miss::kind: aside.add(kind_note(cls, key)); break;
+        case Miss::none: break;
     }
-    if (exc) compat::raise_exception(exc.release());
 }
 
 }  // namespace numor

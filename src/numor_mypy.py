@@ -19,15 +19,20 @@ takes for an alias, and lets mypy check it like any other expression:
 - right after parsing, when the subscript can never be a type (a slice, a
   call or an arithmetic expression), whatever the class.
 
-It also gives ``E["name"]`` with a literal name the declared type of that
-member instead of ``Any`` (unless the class body converts the value: dicts
-and functions stay ``Any``).
+It also gives ``E["name"]`` and ``E.get("name")`` with a literal name the
+declared type of that member instead of ``Any`` (unless the class body
+converts the value: dicts and functions stay ``Any``), and reports a literal
+name that a fixed enumeration's class statement does not define, its
+enumeration bases included, as it reports a mistyped attribute. A mutable
+enumeration, which gains members at run time, and a ``type[E]`` value, which
+may be a class derived from ``E`` with more members, accept any name.
 """
 
 from __future__ import annotations
 
 from collections.abc import Callable
 
+from mypy import errorcodes
 from mypy.nodes import (
     AssignmentStmt,
     Block,
@@ -62,11 +67,14 @@ from mypy.types import (
     TypeType,
     get_proper_type,
 )
+from mypy.typeops import make_simplified_union
 
 ROOT = "numor.NUmor"
+MUTABLE = ("numor.NUmorMutant", "numor.mmNumor")
 # For `E[key]` on a class object mypy names the metaclass method in its
 # message form rather than by its full name.
 GETITEM = {"numor.mNUmor.__getitem__", "__getitem__ of mNUmor"}
+GET = {"numor.mNUmor.get", "get of mNUmor"}
 
 
 def alias_candidate(stmt: Statement) -> IndexExpr | None:
@@ -170,40 +178,127 @@ class NumorPlugin(Plugin):
             self._plain = False
 
     def get_method_hook(self, fullname: str) -> Callable[[MethodContext], Type] | None:
-        return member_type if fullname in GETITEM else None
+        if fullname in GETITEM:
+            return subscription_type
+        return get_type if fullname in GET else None
 
 
-def enumeration_info(typ: Type) -> TypeInfo | None:
+def enumeration_info(typ: Type) -> tuple[TypeInfo, bool] | None:
+    """The class of ``E`` in ``E[...]``, and whether ``E`` is that class itself.
+
+    ``type[E]`` (a parameter, ``cls`` in a class method) may hold a class
+    derived from ``E``.
+    """
     typ = get_proper_type(typ)
     if isinstance(typ, TypeType):
         item = get_proper_type(typ.item)
-        return item.type if isinstance(item, Instance) else None
+        return (item.type, False) if isinstance(item, Instance) else None
     if isinstance(typ, FunctionLike) and typ.is_type_obj():
-        return typ.type_object()
+        return typ.type_object(), True
     return None
 
 
-def member_type(ctx: MethodContext) -> Type:
-    """``E["name"]`` with a literal name: the declared type of that member."""
-    info = enumeration_info(ctx.type)
-    if info is None or len(ctx.args) != 1 or len(ctx.args[0]) != 1:
-        return ctx.default_return_type
+def is_mutable(info: TypeInfo) -> bool:
+    meta = info.metaclass_type
+    return any(info.has_base(name) for name in MUTABLE) or (
+        meta is not None and any(meta.type.has_base(name) for name in MUTABLE)
+    )
+
+
+def is_member_name(name: str, own: bool) -> bool:
+    """Whether a class-body name becomes a member: of the class's own body
+    (``own``), or inherited from an enumeration base (public names only)."""
+    if not name or name[0].isdigit() or name.startswith("__"):
+        return False
+    return own or not name.startswith("_")
+
+
+def defines_member(info: TypeInfo, name: str) -> bool:
+    """Whether the class statement of ``info`` or of one of its enumeration
+    bases makes ``name`` a member of ``info``."""
+    for base in info.mro:
+        if base.fullname in (ROOT, *MUTABLE) or not base.has_base(ROOT):
+            continue
+        found = base.names.get(name)
+        if found is None or not is_member_name(name, base is info):
+            continue
+        node = found.node
+        # `x: int` alone binds nothing in the class namespace.
+        if isinstance(node, Var) and not getattr(node, "has_explicit_value", True):
+            continue
+        return True
+    return False
+
+
+def literal_name(ctx: MethodContext) -> str | None:
+    """The literal str given as the key (the first argument), if it is one."""
+    if not ctx.args or len(ctx.args[0]) != 1:
+        return None
     key = ctx.args[0][0]
-    if not isinstance(key, StrExpr):
-        return ctx.default_return_type
-    found = info.get(key.value)
+    return key.value if isinstance(key, StrExpr) else None
+
+
+def declared_member_type(info: TypeInfo, name: str) -> Type | None:
+    """The declared type of member ``name``, when the class body keeps the
+    value as it is; None when it is not known."""
+    found = info.get(name)
     if found is None or not isinstance(found.node, Var) or found.node.type is None:
-        return ctx.default_return_type
+        return None
     if found.node.info is not None and not found.node.info.has_base(ROOT):
-        return ctx.default_return_type  # an attribute of object, not a member
+        return None  # an attribute of object, not a member
     declared = get_proper_type(found.node.type)
     # The class body converts these: a non-empty dict becomes a nested
     # enumeration and a function a class method.
     if isinstance(declared, FunctionLike) or (
         isinstance(declared, Instance) and declared.type.has_base("builtins.dict")
     ):
-        return ctx.default_return_type
+        return None
     return found.node.type
+
+
+def member_of(ctx: MethodContext, report: bool) -> Type | None:
+    """The type of the member that the literal key names, or None. An
+    undefined name of a fixed enumeration's class statement is reported
+    when ``report`` is true."""
+    found = enumeration_info(ctx.type)
+    name = literal_name(ctx)
+    if found is None or name is None:
+        return None
+    info, itself = found
+    if (
+        report
+        and itself
+        and info.fullname not in (ROOT, *MUTABLE)
+        and not info.fallback_to_any
+        and not is_mutable(info)
+        and not defines_member(info, name)
+    ):
+        ctx.api.fail(
+            f'Enumeration "{info.name}" has no member "{name}"',
+            ctx.context,
+            code=errorcodes.ATTR_DEFINED,
+        )
+        return None
+    return declared_member_type(info, name)
+
+
+def subscription_type(ctx: MethodContext) -> Type:
+    """``E["name"]`` with a literal name: the declared type of that member."""
+    if len(ctx.args) != 1:
+        return ctx.default_return_type
+    member = member_of(ctx, report=True)
+    return ctx.default_return_type if member is None else member
+
+
+def get_type(ctx: MethodContext) -> Type:
+    """``E.get("name", pz)`` with a literal name: as ``E["name"]``, or the
+    type of ``pz`` when one is given (the member may be missing)."""
+    member = member_of(ctx, report=False)
+    if member is None:
+        return ctx.default_return_type
+    if len(ctx.arg_types) > 1 and ctx.arg_types[1]:
+        return make_simplified_union([member, ctx.arg_types[1][0]])
+    return member
 
 
 def plugin(version: str) -> type[Plugin]:

@@ -16,6 +16,7 @@
 #include "compat.h"
 #include "function.h"
 #include "mirrors.h"
+#include "notes.h"
 
 namespace numor {
 
@@ -99,13 +100,37 @@ Ref slice_of(PyObject *self, PyObject *key) {
     return call_global(state().names.NUmor, args, 2);
 }
 
+// While the member iterator subscribes a class through the protocol (the
+// body may be reached through a derived metaclass or the interpreter's
+// dispatch), the body that fails for that very class and key reports its
+// miss here and leaves the note to the iterator, which knows the name came
+// from `_key`. Per thread, since the subscription can let other threads
+// run; held by value, so a stack switched in between can only misplace a
+// note, and the pointers are compared, never followed.
+struct MissReport {
+    PyObject *cls = nullptr;
+    PyObject *key = nullptr;
+    Miss miss = Miss::none;
+};
+thread_local MissReport miss_report;
+
+// Notes the miss of `self[key]`, or reports it to the iterator waiting for it.
+void note_or_report(PyObject *self, PyObject *key, Miss miss) {
+    MissReport &r = miss_report;
+    if (miss != Miss::none && r.cls == self && r.key == key && r.miss == Miss::none) {
+        r.miss = miss;
+        return;
+    }
+    note_lookup_miss(self, key, miss);
+}
+
 // `self[key]` for a str `key` whose type is not the module's `mNUmor`: the
 // membership test in `_key` and the member read. `walked`, when
 // given, is an exact tuple of exact str that holds `key` (the member
 // iterator's table): when `_key` is still that very tuple, `key in _key`
 // is known to be true, and the scan it replaces could not have run Python
-// code, so it is skipped.
-Ref member_by_name(PyObject *self, PyObject *key, PyObject *walked) {
+// code, so it is skipped. `miss` is told what the user got wrong.
+Ref member_by_name(PyObject *self, PyObject *key, PyObject *walked, Miss &miss) {
     Ref table = get_key(self);
     if (!table) return table;
     PyObject *name = key;  // borrowed: held by the table or by the caller
@@ -114,12 +139,15 @@ Ref member_by_name(PyObject *self, PyObject *key, PyObject *walked) {
         if (found == Found::error) return Ref();
         if (found == Found::no) {
             raise_with_arg(PyExc_KeyError, key);
+            miss = Miss::name;
             return Ref();
         }
     }
     const bool many =
         PyTuple_CheckExact(table.get()) && PyTuple_GET_SIZE(table.get()) >= kManyMembers;
-    return class_getattr(self, name, many);
+    Ref v = class_getattr(self, name, many);
+    if (!v && PyErr_ExceptionMatches(PyExc_AttributeError)) miss = Miss::attribute;
+    return v;
 }
 
 // `type(key) == mNUmor`, reading the module's `mNUmor` now.
@@ -131,8 +159,9 @@ int is_meta_instance(PyObject *key) {
     return type_equals(key, held.get());
 }
 
-// `self[key]`; `walked` as for member_by_name. The caller holds `key`.
-Ref getitem_steps(PyObject *self, PyObject *key, PyObject *walked = nullptr) {
+// `self[key]`; `walked` and `miss` as for member_by_name. The caller holds
+// `key`.
+Ref getitem_steps(PyObject *self, PyObject *key, PyObject *walked, Miss &miss) {
     int r;
     // An exact str, the usual key, is neither a slice nor an int, and
     // cannot claim another class.
@@ -143,14 +172,17 @@ Ref getitem_steps(PyObject *self, PyObject *key, PyObject *walked = nullptr) {
         if (r) {
             Ref table = get_key(self);
             if (!table) return table;
-            return Ref::steal(PyObject_GetItem(table.get(), key));
+            Ref name = Ref::steal(PyObject_GetItem(table.get(), key));
+            if (!name && PyErr_ExceptionMatches(PyExc_IndexError)) miss = Miss::position;
+            return name;
         }
     }
     if ((r = is_meta_instance(key)) < 0) return Ref();
     if (r) return Ref::new_ref(key);
     if ((r = is_instance(key, &PyUnicode_Type)) < 0) return Ref();
-    if (r) return member_by_name(self, key, walked);
+    if (r) return member_by_name(self, key, walked, miss);
     raise_with_arg(PyExc_KeyError, key);
+    miss = Miss::kind;
     return Ref();
 }
 
@@ -253,8 +285,12 @@ Ref meta_contains(PyObject *self, PyObject *key) {
 
 Ref meta_getitem(PyObject *self, PyObject *key) {
     // The caller's reference holds `key` (an argument) throughout.
-    Ref r = getitem_steps(self, key);
-    if (!r) guard_keyerror(key);
+    Miss miss = Miss::none;
+    Ref r = getitem_steps(self, key, nullptr, miss);
+    if (!r) {
+        guard_keyerror(key);
+        note_or_report(self, key, miss);
+    }
     return r;
 }
 
@@ -265,6 +301,8 @@ Ref meta_add(PyObject *self, PyObject *value) {
     if (r < 0) return nullptr;
     if (!r) {
         raise_with_arg(PyExc_TypeError, value);
+        add_note("numor: + takes another enumeration class, and here got %.200s",
+                 Py_TYPE(value)->tp_name);
         return nullptr;
     }
     Ref base = Ref::steal(PyTuple_Pack(2, self, value));
@@ -311,13 +349,24 @@ Ref meta_str(PyObject *self) { return Ref::steal(PyObject_GetAttr(self, state().
 // land in this module's `__getitem__` (the direct slot, or the generic
 // dispatcher that finds our function), the body is called here instead,
 // which is the same call without the dispatch.
-Ref subscript(PyObject *cls, PyObject *key, PyObject *walked) {
+Ref subscript(PyObject *cls, PyObject *key, PyObject *walked, Miss *miss) {
     if (subscript_reaches(cls, entry_of<meta_getitem>)) {
-        Ref r = getitem_steps(cls, key, walked);
-        if (!r) guard_keyerror(key);
+        Miss seen = Miss::none;
+        Ref r = getitem_steps(cls, key, walked, seen);
+        if (!r) {
+            guard_keyerror(key);
+            if (miss) *miss = seen;
+            else note_lookup_miss(cls, key, seen);
+        }
         return r;
     }
-    return Ref::steal(PyObject_GetItem(cls, key));
+    if (!miss) return Ref::steal(PyObject_GetItem(cls, key));
+    const MissReport saved = miss_report;
+    miss_report = MissReport{cls, key, Miss::none};
+    Ref r = Ref::steal(PyObject_GetItem(cls, key));
+    if (!r && miss_report.cls == cls && miss_report.key == key) *miss = miss_report.miss;
+    miss_report = saved;
+    return r;
 }
 
 }  // namespace numor

@@ -1,6 +1,7 @@
 // The read methods, composition and presentation of mNUmor.
 #pragma once
 
+#include "notes.h"
 #include "ref.h"
 
 namespace numor {
@@ -21,7 +22,9 @@ Ref meta_str(PyObject *self);
 // of `__getitem__` directly when the protocol would land there. `walked`,
 // when given, is an exact tuple of exact str that holds `key` (the member
 // iterator's table), which spares the membership scan while `_key` is
-// still that tuple. The caller holds `key`.
-Ref subscript(PyObject *cls, PyObject *key, PyObject *walked = nullptr);
+// still that tuple. The caller holds `key`. When the body fails with its
+// KeyError, `miss` (when given) is told why, for the caller's own note;
+// without it the body's note is added.
+Ref subscript(PyObject *cls, PyObject *key, PyObject *walked = nullptr, Miss *miss = nullptr);
 
 }  // namespace numor

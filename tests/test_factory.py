@@ -1,5 +1,6 @@
 """Calling an enumeration class builds a new enumeration class from data."""
 import re
+import sys
 import types
 
 import pytest
@@ -196,6 +197,38 @@ def settings_table():
         db = {"conn": {"opts": {1: "x"}}}
 
 
+def delete_ahead_while_iterating():
+    class Jobs(NUmorMutant):
+        a = 1
+        b = 2
+    for name, _ in Jobs:
+        del Jobs.b
+
+
+def read_deleted_member():
+    class Fixed(NUmor):
+        x = 1
+    del Fixed.x
+    return dict(Fixed)
+
+
+def miss_while_difflib_fails():
+    # Making the note fails: the KeyError stands as it is, without a note.
+    broken = types.ModuleType("difflib")
+    def get_close_matches(word, possibilities):
+        raise MemoryError
+    broken.get_close_matches = get_close_matches
+    saved = sys.modules.get("difflib")
+    sys.modules["difflib"] = broken
+    try:
+        Colour["REDD"]
+    finally:
+        if saved is None:
+            del sys.modules["difflib"]
+        else:
+            sys.modules["difflib"] = saved
+
+
 @pytest.mark.parametrize("mistake, exc, arg, notes", [
     (lambda: NUmor(["a"], 5), TypeError, NAME_MSG, ["must be exactly a str, not int"]),
     (lambda: NUmor(["a", S("b")]), TypeError, ITEM_MSG, ["item 1 of the data, 'b', is S,"]),
@@ -208,14 +241,27 @@ def settings_table():
     (lambda: Colour("RED"), TypeError, None, [("subscribe: Colour['RED']", "Colour(['RED'])")]),
     (lambda: NUmor({" a ": 1}), KeyError, "a", ["'a' was stripped from a key with white space"]),
     (lambda: NUmor(404), TypeError, "'int' object is not iterable", [("not int", "NUmor[404]")]),
+    (lambda: setattr(object.__new__(Colour), "RED", 5), AttributeError, SET_MSG,
+     [("assignment and deletion on an instance of Colour are refused", "the class Colour")]),
+    (lambda: delattr(object.__new__(Colour), "RED"), AttributeError, DEL_MSG,
+     ["assignment and deletion on an instance of Colour are refused"]),
+    (lambda: Colour + 3, TypeError, 3, ["+ takes another enumeration class, and here got int"]),
+    (lambda: Colour[99], KeyError, 99, [("an int key is a position", "valid range is -1 to 0")]),
+    (lambda: Colour["REDD"], KeyError, "REDD", ["Colour has no member 'REDD'; did you mean 'RED'?"]),
+    (lambda: Colour["PINK"], KeyError, "PINK", ["none of its 1 member has a name close to it"]),
+    (lambda: Colour[1.5], KeyError, 1.5, [("takes a member name (str), a position (int)", "got float")]),
+    (delete_ahead_while_iterating, KeyError, "b",
+     [("member 'b' of Jobs was removed while Jobs was being iterated", "list(Jobs)")]),
+    (read_deleted_member, KeyError, "x", ["'x' is in Fixed._key, but Fixed has no attribute 'x'"]),
+    (miss_while_difflib_fails, KeyError, "REDD", []),
 ])
 def test_mistakes_keep_their_exception_and_gain_a_note_naming_the_culprit(mistake, exc, arg, notes):
     with pytest.raises(exc) as info:
         mistake()
     if arg is not None:
         assert info.value.args == (arg,)
-    written = info.value.__notes__
-    assert len(written) == len(notes)
+    written = getattr(info.value, "__notes__", [])
+    assert len(written) == len(notes), written
     for note, parts in zip(written, notes):
         parts = (parts,) if isinstance(parts, str) else parts
         assert note.startswith("numor: ") and all(part in note for part in parts), note

@@ -83,6 +83,10 @@ from numor import NUmor, NUmorMutant, is_numor
 
 class Colour(NUmor):
     RED = 1
+    _p = 0
+
+class Shade(Colour):
+    DARK = 2
 
 class Live(NUmorMutant):
     a = 1
@@ -103,6 +107,12 @@ label: str = Colour.index("RED")  # E: assignment
 red: str = Colour["RED"]  # E: assignment
 pairs: list[tuple[int, int]] = list(Colour)  # E: arg-type
 is_numor(3).keys()  # E: attr-defined
+Colour["MISSING"]  # E: attr-defined
+Shade["RED"] + Shade["DARK"] + Colour["_p"]
+Shade["_p"]  # E: attr-defined
+Live["added_at_run_time"]
+Colour.get("MISSING")
+Colour.get("RED") + ""  # E: operator
 """
 
 

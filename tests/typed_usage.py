@@ -76,6 +76,9 @@ def subscription(name: str, n: int) -> None:
 def lookups() -> None:
     assert_type(Colour["RED"], int)
     assert_type(Colour.get("PINK"), Any)
+    assert_type(Colour.get("RED"), int)
+    assert_type(Colour.get("RED", ""), int | str)
+    assert (Colour.get("RED"), Colour.get("PINK", "")) == (1, "")
     assert_type(Colour[0], str)
     assert_type(Colour[1:], type[NUmor])
     same: type[Shape] = Colour[Shape]
