@@ -4,6 +4,7 @@
 #include "compat.h"
 #include "state.h"
 
+#include <algorithm>
 #include <cstdarg>
 
 namespace numor {
@@ -53,35 +54,77 @@ Ref exact_text(PyObject *key) {
     return Ref::steal(PyUnicode_FromObject(key));
 }
 
-// Looking for close names costs about 10 µs a name, paid by every miss,
-// also by a `try: E[x] except KeyError` that expects it; above this many
-// members the note gives their number only.
+// Above this many members the note gives their number only: looking for
+// close names is paid by every miss, also by a `try: E[x] except KeyError`
+// that expects it.
 constexpr Py_ssize_t kMatchedNames = 100;
+// Names longer than this are not compared, as in the interpreter's own
+// suggestions.
+constexpr Py_ssize_t kMatchedLength = 40;
+constexpr int kShownNames = 3;
 
-// "'A', 'B'": the member names of the exact tuple `table` that difflib
-// finds close to `word`, or an empty str when there are none. Only exact
-// str names are offered, and only a list of exact str is taken back, so no
-// user object is compared or shown.
-Ref close_names(PyObject *table, PyObject *word) {
-    Ref names = Ref::steal(PyList_New(0));
-    if (!names) return names;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(table); ++i) {
-        PyObject *name = PyTuple_GET_ITEM(table, i);
-        if (PyUnicode_CheckExact(name) && PyList_Append(names.get(), name) < 0) return Ref();
+// The edit distance between two exact str as the interpreter's own "Did you
+// mean" suggestions count it: inserting or deleting a character costs 2,
+// changing one 2, or 1 when only its ASCII case changes. Both are at most
+// kMatchedLength long.
+Py_ssize_t edit_distance(PyObject *a, PyObject *b) {
+    const Py_ssize_t na = PyUnicode_GET_LENGTH(a), nb = PyUnicode_GET_LENGTH(b);
+    const int ka = PyUnicode_KIND(a), kb = PyUnicode_KIND(b);
+    const void *da = PyUnicode_DATA(a), *db = PyUnicode_DATA(b);
+    Py_ssize_t row[kMatchedLength + 1];
+    for (Py_ssize_t j = 0; j <= nb; ++j) row[j] = 2 * j;
+    for (Py_ssize_t i = 1; i <= na; ++i) {
+        const Py_UCS4 ca = PyUnicode_READ(ka, da, i - 1);
+        Py_ssize_t diagonal = row[0];
+        row[0] = 2 * i;
+        for (Py_ssize_t j = 1; j <= nb; ++j) {
+            const Py_UCS4 cb = PyUnicode_READ(kb, db, j - 1);
+            Py_ssize_t change = 2;
+            if (ca == cb)
+                change = 0;
+            else if (ca < 128 && cb < 128 && (ca | 32) == (cb | 32) && (ca | 32) >= 'a' &&
+                     (ca | 32) <= 'z')
+                change = 1;
+            const Py_ssize_t best = std::min({diagonal + change, row[j] + 2, row[j - 1] + 2});
+            diagonal = row[j];
+            row[j] = best;
+        }
     }
-    // Imported here, not at start-up: only a failed lookup needs it.
-    Ref difflib = Ref::steal(PyImport_Import(state().names.difflib));
-    if (!difflib) return difflib;
-    Ref found = Ref::steal(PyObject_CallMethodObjArgs(
-        difflib.get(), state().names.get_close_matches, word, names.get(), nullptr));
-    if (!found) return found;
-    if (!PyList_CheckExact(found.get())) return Ref();
+    return row[nb];
+}
+
+// "'A', 'B'": the member names of the exact tuple `table` closest to
+// `word`, at most kShownNames of them, nearest first and then in table
+// order, each within the interpreter's own limit for a suggestion; an
+// empty str when none is. Only exact str names are compared, so no user
+// object runs or is shown.
+Ref close_names(PyObject *table, PyObject *word) {
+    struct Near {
+        Py_ssize_t distance, pos;
+    } near[kShownNames];
+    int found = 0;
+    const Py_ssize_t nw = PyUnicode_GET_LENGTH(word);
+    if (nw <= kMatchedLength) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(table); ++i) {
+            PyObject *name = PyTuple_GET_ITEM(table, i);
+            if (!PyUnicode_CheckExact(name)) continue;
+            const Py_ssize_t nn = PyUnicode_GET_LENGTH(name);
+            if (nn > kMatchedLength) continue;
+            const Py_ssize_t d = edit_distance(word, name);
+            if (d == 0 || d > (nw + nn + 3) * 2 / 6) continue;
+            // Kept sorted by distance; an equal one goes after those before it.
+            int at = found;
+            while (at > 0 && near[at - 1].distance > d) --at;
+            if (at == kShownNames) continue;
+            for (int k = std::min(found, kShownNames - 1); k > at; --k) near[k] = near[k - 1];
+            near[at] = {d, i};
+            if (found < kShownNames) ++found;
+        }
+    }
     Ref shown = Ref::steal(PyList_New(0));
     if (!shown) return shown;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.get()); ++i) {
-        Ref name = Ref::new_ref(PyList_GET_ITEM(found.get(), i));
-        if (!PyUnicode_CheckExact(name.get())) return Ref();
-        Ref text = Ref::steal(PyObject_Repr(name.get()));
+    for (int k = 0; k < found; ++k) {
+        Ref text = Ref::steal(PyObject_Repr(PyTuple_GET_ITEM(table, near[k].pos)));
         if (!text || PyList_Append(shown.get(), text.get()) < 0) return Ref();
     }
     Ref sep = Ref::steal(PyUnicode_FromString(", "));

@@ -190,7 +190,6 @@ bool init_process_state() {
         intern(n.__getitem__, "__getitem__") && intern(n.__len__, "__len__") &&
         intern(n.__contains__, "__contains__") && intern(n.__iter__, "__iter__") &&
         intern(n.register_, "register") && intern(n.add_note, "add_note") &&
-        intern(n.difflib, "difflib") && intern(n.get_close_matches, "get_close_matches") &&
         intern(n.numor, "numor") && intern(n.mNUmor, "mNUmor") && intern(n.mmNumor, "mmNumor") &&
         intern(n.NUmor, "NUmor") && intern(n.NUmorMutant, "NUmorMutant") &&
         intern(n.MethodType, "MethodType") && intern(n.FunctionType, "FunctionType") &&

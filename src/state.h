@@ -24,7 +24,7 @@ struct Names {
     PyObject *__getitem__, *__len__, *__contains__, *__iter__, *register_;
     // For the notes: also interned, since a name made afresh at each call
     // would be kept alive by the interpreter's attribute cache.
-    PyObject *add_note, *difflib, *get_close_matches;
+    PyObject *add_note;
     PyObject *numor;  // the module's name, for `__module__`
     // Module-level names, read from the module dict at every use.
     PyObject *mNUmor, *mmNumor, *NUmor, *NUmorMutant;

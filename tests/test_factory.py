@@ -188,6 +188,13 @@ class Colour(NUmor):
     RED = 1
 
 
+class Shades(NUmor):
+    Green = 1
+    blue = 2
+    green = 3
+    greenish_blue_tone = 4
+
+
 class Live(NUmorMutant):
     a = 1
 
@@ -212,21 +219,12 @@ def read_deleted_member():
     return dict(Fixed)
 
 
-def miss_while_difflib_fails():
-    # Making the note fails: the KeyError stands as it is, without a note.
-    broken = types.ModuleType("difflib")
-    def get_close_matches(word, possibilities):
-        raise MemoryError
-    broken.get_close_matches = get_close_matches
-    saved = sys.modules.get("difflib")
-    sys.modules["difflib"] = broken
-    try:
-        Colour["REDD"]
-    finally:
-        if saved is None:
-            del sys.modules["difflib"]
-        else:
-            sys.modules["difflib"] = saved
+def miss_in_a_table_that_is_a_list():
+    # No note can be made: the KeyError stands as it is.
+    class Listed(NUmor):
+        RED = 1
+    Listed._key = ["RED"]
+    Listed["REDD"]
 
 
 @pytest.mark.parametrize("mistake, exc, arg, notes", [
@@ -253,7 +251,9 @@ def miss_while_difflib_fails():
     (delete_ahead_while_iterating, KeyError, "b",
      [("member 'b' of Jobs was removed while Jobs was being iterated", "list(Jobs)")]),
     (read_deleted_member, KeyError, "x", ["'x' is in Fixed._key, but Fixed has no attribute 'x'"]),
-    (miss_while_difflib_fails, KeyError, "REDD", []),
+    (lambda: Shades["gren"], KeyError, "gren", ["did you mean 'green', 'Green'?"]),
+    (lambda: Shades["lime"], KeyError, "lime", ["none of its 4 members has a name close to it"]),
+    (miss_in_a_table_that_is_a_list, KeyError, "REDD", []),
 ])
 def test_mistakes_keep_their_exception_and_gain_a_note_naming_the_culprit(mistake, exc, arg, notes):
     with pytest.raises(exc) as info:
