@@ -102,6 +102,12 @@ except ValueError as e:
     TB = e.__traceback__
 
 
+# The three-argument form is deprecated from 3.12 on generators, the model,
+# but still accepted: both must keep handling it alike.
+OLD_THROW = pytest.mark.filterwarnings(
+    r"ignore:the \(type, exc, tb\) signature of throw\(\) is deprecated:DeprecationWarning")
+
+
 @pytest.mark.parametrize(
     "args, exc_type, exc_args",
     [
@@ -115,6 +121,7 @@ except ValueError as e:
     ],
 )
 @pytest.mark.parametrize("advanced", [0, 1])
+@OLD_THROW
 def test_throw_raises_the_exception_and_finishes(make, args, exc_type, exc_args, advanced):
     if make is model_iter and not advanced and exc_type is RuntimeError and sys.version_info >= (3, 12):
         pytest.skip("from 3.12 an unstarted generator lets a thrown StopIteration out unconverted "
@@ -141,6 +148,7 @@ def test_throw_raises_the_exception_and_finishes(make, args, exc_type, exc_args,
         ((ValueError, 1, 2), "throw() third argument must be a traceback object"),
     ],
 )
+@OLD_THROW
 def test_bad_throw_arguments_leave_the_generator_alive(make, args, msg):
     it = make(E)
     next(it)
