@@ -129,7 +129,8 @@ def build(version, out, tools):
     test = work / "test"
     run([python, "-m", "venv", test], chroot=chroot)
     tpython = test / "bin" / "python"
-    run([tpython, "-m", "pip", "install", "--quiet", "--no-index", "--no-deps", published], chroot=chroot)
+    # The copy in the build folder: the chroot sees only the project.
+    run([tpython, "-m", "pip", "install", "--quiet", "--no-index", "--no-deps", wheel], chroot=chroot)
     run([tpython, "-m", "pip", "install", "--quiet", *TEST_REQUIREMENTS], chroot=chroot)
     bare = {"HOME": CLEAN_ENV.get("HOME", "/root"), "LANG": "C.UTF-8", "PATH": str(test / "bin")}
     # Where the tests run, with an empty PATH but the venv: checked here, and
