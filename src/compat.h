@@ -1,16 +1,19 @@
 // Every difference between the CPython versions the extension builds for
-// (3.11, 3.12, 3.13), and every private or deprecated interpreter call it
+// (3.11 to 3.15), and every private or deprecated interpreter call it
 // still makes, in one place: porting to a new version should mean editing
 // this file only.
 //
 //  * Class attribute lookup without the call machinery: `_PyType_Lookup`
 //    (private, borrowed result; the interpreter's own getattr uses it).
-//    3.13 adds `_PyType_LookupRef` (strong result): from 3.14, where
-//    free-threaded builds are supported, use it and release the reference,
-//    since a borrowed class attribute can die under another thread. A
-//    public `PyType_Lookup` (strong result) is planned for 3.15.
-//  * Sign of an int: `_PyLong_Sign` (private). 3.14 adds the public
-//    `PyLong_GetSign`.
+//    3.13 adds `_PyType_LookupRef` (private too, strong result), still there
+//    in 3.15, which has no public lookup either: when free-threaded builds
+//    are supported, use it everywhere and release the reference, since a
+//    borrowed class attribute can die under another thread.
+//  * Sign of an int: `_PyLong_Sign` (private, deprecated from 3.14) up to
+//    3.13; from 3.14 the public `PyLong_GetSign`.
+//  * Clearing the interpreter's caches between the leak hunt's readings
+//    (tools/refleak.py): `sys._clear_type_cache()` up to 3.12; deprecated
+//    from 3.13 (with a warning from 3.14) for `sys._clear_internal_caches()`.
 //  * Member table constants: 3.11 has them only in the deprecated
 //    `structmember.h` (T_OBJECT, T_PYSSIZET, READONLY); 3.12 moves them into
 //    Python.h as Py_T_PYSSIZET and Py_READONLY, and keeps the None-on-NULL
@@ -38,6 +41,15 @@
 //    module that does not declare `Py_mod_multiple_interpreters`, with its
 //    own message, before the module's code runs. The module declares it and
 //    enforces its one-interpreter rule itself.
+//  * Free-threaded builds (3.14t, 3.15t) are not supported, and the module
+//    is not built for them. Supporting them would need: a `Py_mod_gil`
+//    slot (`Py_MOD_GIL_NOT_USED`) once the rest holds; `_PyType_LookupRef`
+//    instead of every borrowed `_PyType_Lookup`; atomic reads of the type
+//    version tags and dict stamps that key the caches; and every cache of
+//    the fast paths (src/caches.h: the remembered facts, the name index
+//    tied to a `_key` tuple, the metaclass memo) made safe under another
+//    thread's concurrent mutation of the classes and dicts it reads, with a
+//    critical section or atomics, or turned off there (NUMOR_FAST_PATHS=OFF).
 #pragma once
 
 #include "ref.h"
@@ -122,7 +134,15 @@ inline uint64_t dict_version(PyObject *d) {
 #endif
 
 // -1, 0 or 1 for an int `v`.
-inline int long_sign(PyObject *v) { return _PyLong_Sign(v); }
+inline int long_sign(PyObject *v) {
+#if PY_VERSION_HEX >= 0x030E0000
+    int sign = 0;
+    (void)PyLong_GetSign(v, &sign);  // fails only for a non-int
+    return sign;
+#else
+    return _PyLong_Sign(v);
+#endif
+}
 
 // Takes the pending exception as one normalised object with its traceback
 // attached, clearing the error indicator; null when none is pending.

@@ -96,7 +96,8 @@ def _single_run_reason(item):
 def _settle():
     # Caches that legitimately fill up on first use; CPython's own -R clears
     # the same ones before each reading.
-    sys._clear_type_cache()
+    # From 3.13 sys._clear_type_cache() is deprecated for this one.
+    (getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache)()
     re.purge()
     linecache.clearcache()
     typing = sys.modules.get("typing")
