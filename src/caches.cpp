@@ -2,9 +2,12 @@
 // change stamps.
 #include "caches.h"
 
-#include "common.h"
+#include "compat.h"
+#include "exact_types.h"
+#include "fast_paths.h"
 #include "mirrors.h"
 #include "name_index.h"
+#include "state.h"
 
 #include <new>
 #include <utility>

@@ -65,27 +65,11 @@
 #pragma once
 
 #include "compat.h"
+#include "fast_paths.h"
 #include "ref.h"
 #include "state.h"
 
-#ifndef NUMOR_FAST_PATHS
-#define NUMOR_FAST_PATHS 1
-#endif
-
-// For the small helpers on the hot paths, which the compiler's heuristics
-// would otherwise sometimes leave out of line (callgrind shows the call).
-#if defined(__GNUC__) || defined(__clang__)
-#define NUMOR_HOT_INLINE [[gnu::always_inline]] inline
-#else
-#define NUMOR_HOT_INLINE inline
-#endif
-
 namespace numor {
-
-constexpr bool kFastPaths = NUMOR_FAST_PATHS != 0;
-
-// The answer of a scan that may not apply.
-enum class Scan { hit, miss, unsupported, error };
 
 // --- change stamps ----------------------------------------------------------
 

@@ -13,10 +13,13 @@
 // rebound on it: the interpreter re-derives the slot then.
 #include "direct_slots.h"
 
-#include "common.h"
+#include "caches.h"
+#include "fast_paths.h"
 #include "member_iter.h"
+#include "member_search.h"
 #include "mirrors.h"
 #include "protocol.h"
+#include "state.h"
 
 namespace numor {
 

@@ -76,4 +76,7 @@ extern ModuleState module_state;
 }
 inline ModuleState &state() { return detail::module_state; }
 
+// The small int 0, made at import and kept for the process.
+PyObject *zero();
+
 }  // namespace numor

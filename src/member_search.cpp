@@ -1,80 +1,11 @@
-// The shared helpers of common.h: the exact-type fast paths of interpreter
-// operations.
-#include "common.h"
+// The scans of member_search.h.
+#include "member_search.h"
 
-#include "compat.h"
-#include "mirrors.h"
+#include "state.h"
 
 #include <cstring>
 
 namespace numor {
-
-namespace detail {
-ModuleState module_state;
-}
-
-Ref call_global(PyObject *name, PyObject *const *args, Py_ssize_t nargs) {
-    Ref fn = global(name);
-    if (!fn) return fn;
-    return Ref::steal(PyObject_Vectorcall(fn.get(), args, static_cast<size_t>(nargs), nullptr));
-}
-
-Ref make_heap_type(PyType_Spec &shape) {
-    Ref t = Ref::steal(PyType_FromSpec(&shape));
-    if (!t) return t;
-    PyObject *dict = reinterpret_cast<PyTypeObject *>(t.get())->tp_dict;
-    for (const char *name : {"__vectorcalloffset__", "__dictoffset__", "__weaklistoffset__"}) {
-        Ref key = Ref::steal(PyUnicode_InternFromString(name));
-        if (!key) return Ref();
-        const int has = PyDict_Contains(dict, key.get());
-        if (has < 0 || (has && PyDict_DelItem(dict, key.get()) < 0)) return Ref();
-    }
-    PyType_Modified(reinterpret_cast<PyTypeObject *>(t.get()));
-    return t;
-}
-
-PyObject *zero() {
-    static PyObject *z = PyLong_FromLong(0);
-    return z;
-}
-
-int type_equals_slow(PyObject *t, PyObject *target) {
-    Ref hold = Ref::new_ref(t);
-    return PyObject_RichCompareBool(t, target, Py_EQ);
-}
-
-Ref strip(PyObject *key) {
-    if (kFastPaths && PyUnicode_CheckExact(key)) {
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
-        if (n == 0 || (!Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(key, 0)) &&
-                       !Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(key, n - 1))))
-            return Ref::new_ref(key);
-    }
-    return Ref::steal(PyObject_CallMethodNoArgs(key, state().names.strip));
-}
-
-int first_char_is_underscore_slow(PyObject *x, int op) {
-    if (kFastPaths && PyUnicode_CheckExact(x)) {  // empty
-        PyErr_SetString(PyExc_IndexError, "string index out of range");
-        return -1;
-    }
-    Ref c = Ref::steal(PyObject_GetItem(x, zero()));
-    if (!c) return -1;
-    return PyObject_RichCompareBool(c.get(), state().names.underscore, op);
-}
-
-int starts_with(PyObject *x, PyObject *prefix) {
-    if (kFastPaths && PyUnicode_CheckExact(x)) {  // startswith, character by character
-        const Py_ssize_t m = PyUnicode_GET_LENGTH(prefix);
-        if (PyUnicode_GET_LENGTH(x) < m) return 0;
-        for (Py_ssize_t i = 0; i < m; ++i)
-            if (char_at(x, i) != char_at(prefix, i)) return 0;
-        return 1;
-    }
-    Ref pos = Ref::steal(PyObject_CallMethodOneArg(x, state().names.find, prefix));
-    if (!pos) return -1;
-    return PyObject_RichCompareBool(pos.get(), zero(), Py_EQ);
-}
 
 namespace {
 
@@ -178,51 +109,6 @@ Found find_name_slow(PyObject *seq, PyObject *key, Py_ssize_t *pos) {
     return found_from(PySequence_Contains(seq, key));
 }
 
-namespace {
-
-// True when `obj.__class__` is certainly `type(obj)`: the type keeps the
-// generic attribute lookup (or type's own, for a class) and inherits
-// object's `__class__` descriptor, a data descriptor that nothing can
-// shadow. Most member values, keys and options are such objects.
-bool class_is_type(PyObject *obj) {
-    if (class_is_builtin_type(obj)) return true;
-    PyTypeObject *t = Py_TYPE(obj);
-    if (t->tp_getattro != PyObject_GenericGetAttr && t->tp_getattro != PyType_Type.tp_getattro)
-        return false;
-    static PyObject *name = nullptr;  // interned once, kept for the process
-    if (!name && !(name = PyUnicode_InternFromString("__class__"))) {
-        PyErr_Clear();
-        return false;
-    }
-    return compat::type_lookup(t, name) == compat::type_lookup(&PyBaseObject_Type, name);
-}
-
-}  // namespace
-
-Ref next_item(PyObject *it) {
-    // One count per thread: only the step matters, not which loop made it.
-    static thread_local unsigned steps = 0;
-    if ((++steps & 1023) == 0) {
-        // A loop over C iterators runs no bytecode, so the interpreter never
-        // hands the lock over on its own: let waiting threads in.
-        Py_BEGIN_ALLOW_THREADS
-        Py_END_ALLOW_THREADS
-        if (PyErr_CheckSignals() < 0) return Ref();
-    }
-    return Ref::steal(PyIter_Next(it));
-}
-
-int is_instance_slow(PyObject *obj, PyTypeObject *type) {
-    if (PyObject_TypeCheck(obj, type)) return 1;
-    if (class_is_type(obj)) return 0;
-    return PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(type));
-}
-
-int is_instance(PyObject *obj, PyTypeObject *a, PyTypeObject *b) {
-    const int r = is_instance(obj, a);
-    return r ? r : is_instance(obj, b);
-}
-
 Found find_member(PyObject *cls, PyObject *table, PyObject *key, PyObject *&name) {
     Py_ssize_t pos = -1;
     const Found found = member_find(cls, table, key, &pos);
@@ -250,13 +136,6 @@ Ref member_index_of(PyObject *cls, PyObject *table, PyObject *key) {
         }
     }
     return Ref::steal(PyObject_CallMethodOneArg(table, state().names.index, key));
-}
-
-void raise_with_arg(PyObject *exc, PyObject *arg) {
-    PyObject *e = PyObject_CallOneArg(exc, arg);
-    if (!e) return;
-    PyErr_SetObject(exc, e);
-    Py_DECREF(e);
 }
 
 }  // namespace numor
