@@ -4,6 +4,7 @@
 // code). With the fast paths compiled out each is the generic operation.
 #pragma once
 
+#include "compat.h"
 #include "fast_paths.h"
 #include "ref.h"
 
@@ -15,7 +16,7 @@ inline bool starts_with_dunder(PyObject *name);
 // Character `i` of the exact str `s` (which has more than `i`).
 inline Py_UCS4 char_at(PyObject *s, Py_ssize_t i) {
     if (PyUnicode_IS_COMPACT_ASCII(s))
-        return reinterpret_cast<const unsigned char *>(reinterpret_cast<PyASCIIObject *>(s) + 1)[i];
+        return static_cast<unsigned char>(compat::ascii_chars(s)[i]);
     return PyUnicode_READ_CHAR(s, i);
 }
 

@@ -1,6 +1,7 @@
 // The scans of member_search.h.
 #include "member_search.h"
 
+#include "compat.h"
 #include "state.h"
 
 #include <cstring>
@@ -15,8 +16,8 @@ inline bool same_chars(PyObject *a, PyObject *b) {
     if (n != PyUnicode_GET_LENGTH(b)) return false;
     if (PyUnicode_IS_COMPACT_ASCII(a) && PyUnicode_IS_COMPACT_ASCII(b)) {
         // Member names: short ASCII text right after the object header.
-        const char *x = reinterpret_cast<const char *>(reinterpret_cast<PyASCIIObject *>(a) + 1);
-        const char *y = reinterpret_cast<const char *>(reinterpret_cast<PyASCIIObject *>(b) + 1);
+        const char *x = compat::ascii_chars(a);
+        const char *y = compat::ascii_chars(b);
         for (Py_ssize_t i = 0; i < n; ++i)
             if (x[i] != y[i]) return false;
         return true;
@@ -30,8 +31,8 @@ inline bool same_chars(PyObject *a, PyObject *b) {
 // that have been dict keys carry their hash: different hashes, different
 // strings, without looking at the characters.
 bool str_equal(PyObject *a, PyObject *b) {
-    const Py_hash_t ha = reinterpret_cast<PyASCIIObject *>(a)->hash;
-    const Py_hash_t hb = reinterpret_cast<PyASCIIObject *>(b)->hash;
+    const Py_hash_t ha = compat::str_hash(a);
+    const Py_hash_t hb = compat::str_hash(b);
     if (ha != -1 && hb != -1 && ha != hb) return false;
     return same_chars(a, b);
 }
@@ -55,13 +56,13 @@ Scan str_scan(PyObject *const *items, Py_ssize_t n, PyObject *key, Py_ssize_t &p
     // A key built at run time has no hash yet; with it, items that carry
     // theirs (interned ones always do) are told apart without comparing
     // characters. Hashing an exact str cannot fail or run Python code.
-    Py_hash_t kh = reinterpret_cast<PyASCIIObject *>(key)->hash;  // -1 until computed
+    Py_hash_t kh = compat::str_hash(key);  // -1 until computed
     if (kh == -1) kh = PyObject_Hash(key);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *item = items[i];
         if (item != key) {
             if (Py_TYPE(item) != str) return Scan::unsupported;
-            const Py_hash_t ih = reinterpret_cast<PyASCIIObject *>(item)->hash;
+            const Py_hash_t ih = compat::str_hash(item);
             if (ih != kh && ih != -1) continue;
             if (!same_chars(item, key)) continue;
         }
@@ -72,11 +73,11 @@ Scan str_scan(PyObject *const *items, Py_ssize_t n, PyObject *key, Py_ssize_t &p
 }
 
 Scan hashed_scan(PyObject *const *items, Py_ssize_t n, PyObject *key, Py_ssize_t &pos) {
-    Py_hash_t kh = reinterpret_cast<PyASCIIObject *>(key)->hash;
+    Py_hash_t kh = compat::str_hash(key);
     if (kh == -1) kh = PyObject_Hash(key);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *item = items[i];
-        if (reinterpret_cast<PyASCIIObject *>(item)->hash == kh &&
+        if (compat::str_hash(item) == kh &&
             (item == key || same_chars(item, key))) {
             pos = i;
             return Scan::hit;
