@@ -5,6 +5,7 @@
 #include "compat.h"
 #include "exact_types.h"
 #include "fast_paths.h"
+#include "member_search.h"
 #include "mirrors.h"
 #include "name_index.h"
 #include "state.h"
@@ -194,6 +195,19 @@ bool hashed_strs(PyObject *t) {
     return true;
 }
 
+static_assert(kIndexFrom < KeyMemo::kSlots && kIndexFrom <= 255,
+              "a short table leaves a slot empty and its positions fit a byte");
+
+// Places the names of the exact tuple `t` (hashed_strs) by hash.
+void place_names(PyObject *t, uint8_t *slots) {
+    constexpr size_t mask = KeyMemo::kSlots - 1;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t); ++i) {
+        size_t s = static_cast<size_t>(compat::str_hash(PyTuple_GET_ITEM(t, i))) & mask;
+        while (slots[s]) s = (s + 1) & mask;
+        slots[s] = static_cast<uint8_t>(i + 1);
+    }
+}
+
 }  // namespace
 
 Ref get_key_slow(PyObject *cls) {
@@ -224,16 +238,39 @@ Ref get_key_slow(PyObject *cls) {
     if (own != attr.get() ||
         (compat::kTypeTags ? compat::type_tag(t) : stamp(dict, Watched::cls)) != before)
         return attr;
-    Ref old = std::move(key_memo.value);
-    key_memo.cls = cls;
-    key_memo.dict = dict;
-    key_memo.stamp = before;
-    key_memo.meta = meta;
-    key_memo.meta_stamp = meta_stamp;
-    key_memo.value = Ref::new_ref(attr.get());
-    key_memo.hashed_strs = hashed_strs(attr.get());
-    old.reset();  // may run finalisers; `attr` is held
+    // Moved out and released last: releasing may run finalisers, which
+    // then find the new memo complete.
+    KeyMemo old = std::move(key_memo);
+    KeyMemo &m = key_memo;
+    m = KeyMemo{};
+    m.cls = cls;
+    m.dict = dict;
+    m.stamp = before;
+    m.meta = meta;
+    m.meta_stamp = meta_stamp;
+    m.value = Ref::new_ref(attr.get());
+    m.hashed_strs = hashed_strs(attr.get());
+    if (m.hashed_strs) place_names(attr.get(), m.slots);
+    old = KeyMemo{};  // `attr` is held
     return attr;
+}
+
+void remember_member(PyObject *cls, PyObject *table, PyObject *name, PyObject *v) {
+    if (!kFastPaths || !key_memo.hashed_strs || key_peek(cls) != table ||
+        !PyUnicode_CheckExact(name) || starts_with_dunder(name))
+        return;
+    const Py_ssize_t i = memo_position(name);
+    if (i < 0 || key_memo.values[i]) return;
+    // May compare with keys of str subclasses, and so run code: the memo
+    // is confirmed again below.
+    PyObject *own = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject *>(cls)->tp_dict, name);
+    if (!own) {
+        PyErr_Clear();  // not recorded; the value read stays the answer
+        return;
+    }
+    if (own != v || key_peek(cls) != table || memo_position(name) != i || key_memo.values[i])
+        return;
+    key_memo.values[i] = Ref::new_ref(v);
 }
 
 // --- forgetting ---------------------------------------------------------------
