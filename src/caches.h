@@ -206,8 +206,10 @@ struct KeyMemo {
     bool hashed_strs = false;
     static constexpr int kSlots = 64;  // more than kIndexFrom, a power of two
     uint8_t slots[kSlots] = {};
-    // The value the class's own dict held under each name when it was
-    // first read as a member through the memo, or null. The memo's key
+    // A tuple of the value the class's own dict held under each name when
+    // it was first read as a member through the memo, or null; the tuple is
+    // made at the second such read, so that switching between classes does
+    // not pay for it. Never shown to Python code. The memo's key
     // (the class's tag, or its dict's stamp with the class first in its
     // MRO) says that the dict still holds it and that a lookup still finds
     // it first; key_peek confirms the metaclass's part (no data descriptor
@@ -215,7 +217,8 @@ struct KeyMemo {
     // which can gain `__get__` with no dict of the class changing, is
     // checked at every use. Names starting with "__" are never recorded,
     // since the metaclass facts do not cover them.
-    Ref values[kSlots];
+    Ref values;
+    unsigned member_reads = 0;  // members read through the memo, up to 2
 };
 
 extern KeyMemo &key_memo;

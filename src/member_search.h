@@ -49,7 +49,9 @@ NUMOR_HOT_INLINE PyObject *member_peek(PyObject *cls, PyObject *key) {
     if (!key_peek(cls) || !key_memo.hashed_strs) return nullptr;
     const Py_ssize_t i = memo_position(key);
     if (i < 0) return nullptr;
-    PyObject *v = key_memo.values[i].get();
+    PyObject *values = key_memo.values.get();
+    if (!values) return nullptr;
+    PyObject *v = PyTuple_GET_ITEM(values, i);
     if (!v || Py_TYPE(v)->tp_descr_get) return nullptr;
     return v;
 }
