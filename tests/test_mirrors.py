@@ -9,14 +9,8 @@ import ctypes
 import pytest
 
 import numor
+from conftest import outcome
 from numor import NUmor, NUmorMutant
-
-
-def outcome(f, *args):
-    try:
-        return ("ok", f(*args))
-    except Exception as e:  # noqa: BLE001 - the error is the outcome
-        return (type(e), str(e))
 
 
 # --- class attribute lookup (type_getattro) -------------------------------
