@@ -17,6 +17,7 @@
 #include "direct_slots.h"
 #include "function.h"
 #include "member_iter.h"
+#include "mirrors.h"
 #include "mutable.h"
 #include "ordering.h"
 #include "pickling.h"
@@ -102,25 +103,6 @@ bool fill_namespace(PyObject *ns, const char *owner, const FuncDef *entries, siz
     return true;
 }
 
-// The most derived of `meta` and the metaclasses of `bases`, as a class
-// statement picks it.
-PyTypeObject *winning_metaclass(PyTypeObject *meta, PyObject *bases) {
-    PyTypeObject *winner = meta;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
-        PyTypeObject *t = Py_TYPE(PyTuple_GET_ITEM(bases, i));
-        if (PyType_IsSubtype(winner, t)) continue;
-        if (PyType_IsSubtype(t, winner)) {
-            winner = t;
-            continue;
-        }
-        PyErr_SetString(PyExc_TypeError,
-                        "metaclass conflict: the metaclass of a derived class must be a "
-                        "(non-strict) subclass of the metaclasses of all its bases");
-        return nullptr;
-    }
-    return winner;
-}
-
 // The steps of a class statement `class name(*bases, metaclass=meta)`:
 // the winning metaclass, its __prepare__, the body, the metaclass call.
 Ref make_class(const char *name, PyObject *meta, PyObject *bases, const FuncDef *entries = nullptr,
@@ -140,25 +122,26 @@ Ref make_class(const char *name, PyObject *meta, PyObject *bases, const FuncDef 
     return Ref::steal(PyObject_Vectorcall(winner.get(), args, 3, nullptr));
 }
 
-// `from module import name` into the module namespace.
-bool import_from(PyObject *m, PyObject *source, PyObject *name) {
-    Ref v = Ref::steal(PyObject_GetAttr(source, name));
-    if (!v) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-        PyErr_Clear();
-        Ref modname = Ref::steal(PyObject_GetAttrString(source, "__name__"));
-        PyErr_Clear();
-        Ref file = Ref::steal(PyObject_GetAttrString(source, "__file__"));
-        PyErr_Clear();
-        if (file)
-            PyErr_Format(PyExc_ImportError, "cannot import name %R from %R (%S)", name,
-                         modname ? modname.get() : Py_None, file.get());
-        else
-            PyErr_Format(PyExc_ImportError, "cannot import name %R from %R (unknown location)",
-                         name, modname ? modname.get() : Py_None);
-        return false;
+// Runs the statement `from <module> import <names>` and binds the names
+// into the module namespace in their order. The statement itself runs (in a
+// namespace of its own) rather than a copy of its rule: what it does when a
+// name is missing (read a submodule back from sys.modules, say that the
+// module is still being initialised or may shadow another, attach the
+// module's name and path to the ImportError) changes with every version,
+// and no C call does it.
+bool import_names(PyObject *m, const char *statement, PyObject *const *names, size_t count) {
+    Ref ns = Ref::steal(PyDict_New());
+    if (!ns) return false;
+    Ref done = Ref::steal(PyRun_String(statement, Py_file_input, ns.get(), ns.get()));
+    if (!done) return false;
+    for (size_t i = 0; i < count; ++i) {
+        PyObject *v = PyDict_GetItemWithError(ns.get(), names[i]);  // exact str keys
+        if (!v || PyModule_AddObjectRef(m, PyUnicode_AsUTF8(names[i]), v) < 0) {
+            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, names[i]);
+            return false;
+        }
     }
-    return PyModule_AddObjectRef(m, PyUnicode_AsUTF8(name), v.get()) == 0;
+    return true;
 }
 
 bool bind(PyObject *m, PyObject *name, const Ref &v) {
@@ -214,13 +197,12 @@ bool init_module(PyObject *m) {
     if (!init_process_state()) return false;
     Names &n = state().names;
 
-    Ref types = Ref::steal(PyImport_ImportModule("types"));
-    if (!types || !import_from(m, types.get(), n.MethodType) ||
-        !import_from(m, types.get(), n.FunctionType))
-        return false;
-    Ref utilites = Ref::steal(PyImport_ImportModule("utilites"));
-    if (!utilites || !import_from(m, utilites.get(), n.pzUnpack) ||
-        !import_from(m, utilites.get(), n.typOrPz) || !import_from(m, utilites.get(), n.concat))
+    PyObject *const from_types[] = {n.MethodType, n.FunctionType};
+    PyObject *const from_utilites[] = {n.pzUnpack, n.typOrPz, n.concat};
+    if (!import_names(m, "from types import MethodType, FunctionType", from_types,
+                      std::size(from_types)) ||
+        !import_names(m, "from utilites import pzUnpack, typOrPz, concat", from_utilites,
+                      std::size(from_utilites)))
         return false;
     Ref all = Ref::steal(Py_BuildValue("(sss)", "NUmor", "NUmorMutant", "is_numor"));
     if (!all || PyModule_AddObjectRef(m, "__all__", all.get()) < 0) return false;

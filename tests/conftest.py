@@ -25,11 +25,18 @@ def make(meta=mmNumor, base=NUmorMutant, **members):
     return meta("C", (base,), dict(members))
 
 
+def model_iter(cls):
+    """What `iter(E)` is, as the Python generator it stands for."""
+    for name in cls._key:
+        if name[0] != "_":
+            yield (name, cls[name])
+
+
 def outcome(f, *args):
     """("ok", what `f(*args)` returns), or the exception's type and message."""
     try:
         return ("ok", f(*args))
-    except Exception as e:  # noqa: BLE001 - the error is the outcome
+    except (Exception, GeneratorExit) as e:  # noqa: BLE001 - the error is the outcome
         return (type(e), str(e))
 
 
