@@ -148,37 +148,35 @@ bool bind(PyObject *m, PyObject *name, const Ref &v) {
     return v && PyModule_AddObjectRef(m, PyUnicode_AsUTF8(name), v.get()) == 0;
 }
 
-bool intern(PyObject *&slot, const char *s) {
-    slot = PyUnicode_InternFromString(s);
-    return slot != nullptr;
-}
+// Every interned name, with its text.
+struct NameText {
+    PyObject *Names::*slot;
+    const char *text;
+};
+const NameText kNames[] = {
+    {&Names::_key, "_key"}, {&Names::__name__, "__name__"}, {&Names::__call__, "__call__"},
+    {&Names::__module__, "__module__"}, {&Names::__qualname__, "__qualname__"},
+    {&Names::strip, "strip"}, {&Names::isdigit, "isdigit"}, {&Names::find, "find"},
+    {&Names::index, "index"}, {&Names::keys, "keys"}, {&Names::update, "update"},
+    {&Names::sort, "sort"}, {&Names::dunder, "__"}, {&Names::underscore, "_"},
+    {&Names::ordo, "__ordo_numor__"}, {&Names::ordo_key, "__ordo_numor_key__"},
+    {&Names::ordo_reverse, "__ordo_numor_reverse__"}, {&Names::nominis, "__numoer_nominis__"},
+    {&Names::name, "name"}, {&Names::base, "base"}, {&Names::key, "key"},
+    {&Names::reverse, "reverse"}, {&Names::__getitem__, "__getitem__"},
+    {&Names::__len__, "__len__"}, {&Names::__contains__, "__contains__"},
+    {&Names::__iter__, "__iter__"}, {&Names::register_, "register"}, {&Names::add_note, "add_note"},
+    {&Names::numor, "numor"}, {&Names::mNUmor, "mNUmor"}, {&Names::mmNumor, "mmNumor"},
+    {&Names::NUmor, "NUmor"}, {&Names::NUmorMutant, "NUmorMutant"},
+    {&Names::MethodType, "MethodType"}, {&Names::FunctionType, "FunctionType"},
+    {&Names::pzUnpack, "pzUnpack"}, {&Names::typOrPz, "typOrPz"}, {&Names::concat, "concat"},
+};
+static_assert(std::size(kNames) * sizeof(PyObject *) == sizeof(Names), "a name without its text");
 
-// Interned names and the interpreter objects the methods call; made once
-// per process and kept for its lifetime.
-bool init_process_state() {
-    static bool done = false;
-    if (done) return true;
+// Interned names and the interpreter objects the methods call.
+bool make_process_state() {
     Names &n = state().names;
-    const bool ok =
-        intern(n._key, "_key") && intern(n.__name__, "__name__") &&
-        intern(n.__call__, "__call__") && intern(n.__module__, "__module__") &&
-        intern(n.__qualname__, "__qualname__") && intern(n.strip, "strip") &&
-        intern(n.isdigit, "isdigit") && intern(n.find, "find") && intern(n.index, "index") &&
-        intern(n.keys, "keys") && intern(n.update, "update") && intern(n.sort, "sort") &&
-        intern(n.dunder, "__") && intern(n.underscore, "_") && intern(n.ordo, "__ordo_numor__") &&
-        intern(n.ordo_key, "__ordo_numor_key__") &&
-        intern(n.ordo_reverse, "__ordo_numor_reverse__") &&
-        intern(n.nominis, "__numoer_nominis__") && intern(n.name, "name") &&
-        intern(n.base, "base") && intern(n.key, "key") && intern(n.reverse, "reverse") &&
-        intern(n.__getitem__, "__getitem__") && intern(n.__len__, "__len__") &&
-        intern(n.__contains__, "__contains__") && intern(n.__iter__, "__iter__") &&
-        intern(n.register_, "register") && intern(n.add_note, "add_note") &&
-        intern(n.numor, "numor") && intern(n.mNUmor, "mNUmor") && intern(n.mmNumor, "mmNumor") &&
-        intern(n.NUmor, "NUmor") && intern(n.NUmorMutant, "NUmorMutant") &&
-        intern(n.MethodType, "MethodType") && intern(n.FunctionType, "FunctionType") &&
-        intern(n.pzUnpack, "pzUnpack") && intern(n.typOrPz, "typOrPz") &&
-        intern(n.concat, "concat");
-    if (!ok) return false;
+    for (const NameText &row : kNames)
+        if (!(n.*row.slot = PyUnicode_InternFromString(row.text))) return false;
     PyObject *type = reinterpret_cast<PyObject *>(&PyType_Type);
     state().type_new = PyObject_GetAttrString(type, "__new__");
     state().type_setattr = PyObject_GetAttrString(type, "__setattr__");
@@ -188,9 +186,30 @@ bool init_process_state() {
     if (!builtins) return false;
     state().builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
     if (zero() == nullptr) return false;
-    if (function_type_init() < 0 || ordering_init() < 0 || member_iter_init() < 0) return false;
-    done = true;
-    return true;
+    return function_type_init() == 0 && ordering_init() == 0 && member_iter_init() == 0;
+}
+
+// Releases what make_process_state made, so that after a failure the next
+// import makes it all afresh rather than over what this one left.
+void release_process_state() {
+    ModuleState &s = state();
+    for (const NameText &row : kNames) Py_CLEAR(s.names.*row.slot);
+    Py_CLEAR(s.type_new);
+    Py_CLEAR(s.type_setattr);
+    Py_CLEAR(s.type_delattr);
+    Py_CLEAR(s.builtins);
+    Py_CLEAR(s.function_type);
+    Py_CLEAR(s.ordo_key_type);
+    Py_CLEAR(s.member_iter_type);
+}
+
+// Made once per process and kept for its lifetime.
+bool init_process_state() {
+    static bool done = false;
+    if (done) return true;
+    if (make_process_state()) return done = true;
+    release_process_state();
+    return false;
 }
 
 bool init_module(PyObject *m) {
@@ -276,9 +295,14 @@ int module_exec(PyObject *m) {
     state().moddict = PyModule_GetDict(m);
     watch_moddict();
     if (!init_module(m)) {
-        // A failed import leaves nothing behind; the next one starts over.
+        // A failed import leaves nothing behind (the dict unwatched, nothing
+        // of it remembered), and the next one starts over.
+        PyObject *failure = compat::fetch_exception();
+        unwatch_moddict();
+        forget_all();
         state().moddict = nullptr;
         Py_CLEAR(state().module);
+        compat::raise_exception(failure);
         return -1;
     }
     return 0;
