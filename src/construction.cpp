@@ -29,6 +29,7 @@
 #include "mirrors.h"
 #include "ordering.h"
 #include "notes.h"
+#include "pickling.h"
 
 namespace numor {
 
@@ -339,7 +340,9 @@ Ref meta_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct,
     } else {
         final_bases = std::move(filtered);
     }
-    return call_type_new(cls, class_name.get(), final_bases.get(), dct);
+    Ref made = call_type_new(cls, class_name.get(), final_bases.get(), dct);
+    if (made && register_metaclass_of(made.get()) < 0) return nullptr;
+    return made;
 }
 
 Ref meta_keys(PyObject *self) {
