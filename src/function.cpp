@@ -335,9 +335,10 @@ PyMethodDef fn_methods[] = {
 // underscores, not starting with a digit (the tables need nothing more).
 bool is_identifier(std::string_view name) {
     if (name.empty() || (name[0] >= '0' && name[0] <= '9')) return false;
-    for (char c : name)
-        if (!(c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
-            return false;
+    for (char c : name) {
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!letter && c != '_' && !(c >= '0' && c <= '9')) return false;
+    }
     return true;
 }
 

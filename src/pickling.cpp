@@ -128,7 +128,8 @@ int register_metaclass_of(PyObject *cls) {
     if (!mro || !PyTuple_Check(mro.get())) return 0;
     Ref reducer;
     for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(mro.get()) && !reducer; ++i) {
-        reducer = Ref::new_ref(PyDict_GetItemWithError(table.get(), PyTuple_GET_ITEM(mro.get(), i)));
+        PyObject *base = PyTuple_GET_ITEM(mro.get(), i);
+        reducer = Ref::new_ref(PyDict_GetItemWithError(table.get(), base));
         if (!reducer && PyErr_Occurred()) return -1;
     }
     if (!reducer || !is_reducer(reducer.get())) return 0;

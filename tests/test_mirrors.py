@@ -279,7 +279,8 @@ def reentrant(make, call):
 @pytest.mark.parametrize("state", ["fresh", "started", "finished", "running"])
 @pytest.mark.parametrize("call", range(len(GENERATOR_CALLS)))
 def test_member_iterator_takes_send_and_throw_as_a_generator_does(state, call):
-    if state == "fresh" and GENERATOR_CALLS[call][1] == (StopIteration,) and sys.version_info >= (3, 12):
+    thrown = GENERATOR_CALLS[call][1]
+    if state == "fresh" and thrown == (StopIteration,) and sys.version_info >= (3, 12):
         pytest.skip("from 3.12 an unstarted generator lets a thrown StopIteration out unconverted "
                     "(an interpreter bug; the member iterator keeps the 3.11 behaviour)")
 
@@ -350,7 +351,9 @@ def test_factory_unpacks_what_pz_unpack_gives_as_assignment_does(make, monkeypat
 OuterMeta = type("OuterMeta", (type,), {})
 InnerMeta = type("InnerMeta", (OuterMeta,), {})
 OtherMeta = type("OtherMeta", (type,), {})
-Outer, Inner, Other = OuterMeta("Outer", (), {}), InnerMeta("Inner", (), {}), OtherMeta("Other", (), {})
+Outer = OuterMeta("Outer", (), {})
+Inner = InnerMeta("Inner", (), {})
+Other = OtherMeta("Other", (), {})
 Liar = OuterMeta("Liar", (), {"__class__": property(lambda self: OtherMeta)})
 
 
