@@ -6,7 +6,7 @@
 // stale answer, never a freed object) and is keyed on everything the fact
 // depends on. The keys:
 //
-//  * A type's version tag, up to 3.12 only (compat.h, NUMOR_TYPE_TAGS):
+//  * A type's version tag, up to 3.12 only (compat.h, kTypeTags):
 //    there `type.__setattr__` changes the dict and then clears the tags of
 //    the type and its subclasses, so a tag says that nothing along the MRO
 //    changed. From 3.13 it clears the tag *before* it changes the dict, and
@@ -65,56 +65,36 @@
 #pragma once
 
 #include "compat.h"
+#include "fast_paths.h"
 #include "ref.h"
 #include "state.h"
 
-#ifndef NUMOR_FAST_PATHS
-#define NUMOR_FAST_PATHS 1
-#endif
-
-// For the small helpers on the hot paths, which the compiler's heuristics
-// would otherwise sometimes leave out of line (callgrind shows the call).
-#if defined(__GNUC__) || defined(__clang__)
-#define NUMOR_HOT_INLINE [[gnu::always_inline]] inline
-#else
-#define NUMOR_HOT_INLINE inline
-#endif
-
 namespace numor {
-
-constexpr bool kFastPaths = NUMOR_FAST_PATHS != 0;
-
-// The answer of a scan that may not apply.
-enum class Scan { hit, miss, unsupported, error };
 
 // --- change stamps ----------------------------------------------------------
 
 // The kinds of dict the module watches.
 enum class Watched { module, space, meta, cls, count };
 
-struct Epochs {
-    uint64_t count[static_cast<int>(Watched::count)] = {1, 1, 1, 1};
-    int watcher[static_cast<int>(Watched::count)] = {-1, -1, -1, -1};
-};
-extern Epochs epochs;
+static_assert(static_cast<int>(Watched::count) == compat::DictWatch::kKinds);
 
 // Starts watching `d` (an exact dict) as one of `kind`; false when it
-// cannot be watched, and then nothing may be recorded about it. On 3.11
-// nothing needs watching.
+// cannot be watched, and then nothing may be recorded about it.
 bool watch(PyObject *d, Watched kind);
-void unwatch(PyObject *d, Watched kind);
+NUMOR_HOT_INLINE void unwatch(PyObject *d, Watched kind) {
+    compat::DictWatch::unwatch(d, static_cast<int>(kind));
+}
 
-// The stamp of the watched dict `d` of `kind`: equal stamps, unchanged dict.
-// From 3.12 the count of all that kind's changes (one comparison covers
-// every dict of the kind).
+// The stamp of the watched dict `d` of `kind`: equal stamps, unchanged dict
+// (compat.h's DictWatch).
 NUMOR_HOT_INLINE uint64_t stamp(PyObject *d, Watched kind) {
-#if NUMOR_DICT_WATCHERS
-    (void)d;
-    return epochs.count[static_cast<int>(kind)];
-#else
-    (void)kind;
-    return compat::dict_version(d);
-#endif
+    return compat::DictWatch::stamp(d, static_cast<int>(kind));
+}
+
+// The changes of the dicts of `kind` counted so far, where they are counted
+// (DictWatch::kCounts): the stamp of every one of them.
+NUMOR_HOT_INLINE uint64_t changes(Watched kind) {
+    return compat::DictWatch::count(static_cast<int>(kind));
 }
 
 // --- 1. module globals --------------------------------------------------------
@@ -184,11 +164,8 @@ struct MetaFacts {
     // Nothing they depend on changed. Up to 3.12 the tag covers the MRO too
     // (assigning `__bases__` clears it); from 3.13 the MRO tuple is compared.
     bool fresh() const {
-#if NUMOR_TYPE_TAGS
-        return stamp == meta->tp_version_tag;
-#else
-        return stamp == epochs.count[static_cast<int>(Watched::meta)] && mro.get() == meta->tp_mro;
-#endif
+        if constexpr (compat::kTypeTags) return stamp == compat::type_tag(meta);
+        return stamp == changes(Watched::meta) && mro.get() == meta->tp_mro;
     }
 };
 
@@ -245,22 +222,22 @@ NUMOR_HOT_INLINE PyObject *key_peek(PyObject *obj) {
     const KeyMemo &m = key_memo;
     if (obj != m.cls) return nullptr;
     auto *t = reinterpret_cast<PyTypeObject *>(obj);
-#if NUMOR_TYPE_TAGS
-    if (t->tp_version_tag != m.stamp) return nullptr;
-#else
-    if (t->tp_dict != m.dict || stamp(m.dict, Watched::cls) != m.stamp || !first_in_mro(t))
+    if constexpr (compat::kTypeTags) {
+        if (compat::type_tag(t) != m.stamp) return nullptr;
+    } else if (t->tp_dict != m.dict || stamp(m.dict, Watched::cls) != m.stamp ||
+               !first_in_mro(t)) {
         return nullptr;
-#endif
+    }
     // The metaclass's facts allowed the memo and still hold (its attribute
     // lookup slot changes only with its dicts).
     PyTypeObject *meta = Py_TYPE(obj);
-#if NUMOR_TYPE_TAGS
-    if (meta != m.meta || meta->tp_version_tag != m.meta_stamp) return nullptr;
-#else
-    if (meta->tp_getattro != PyType_Type.tp_getattro) return nullptr;
-    const MetaFacts *f = meta_facts(meta);
-    if (!f || !f->plain_names) return nullptr;
-#endif
+    if constexpr (compat::kTypeTags) {
+        if (meta != m.meta || compat::type_tag(meta) != m.meta_stamp) return nullptr;
+    } else {
+        if (meta->tp_getattro != PyType_Type.tp_getattro) return nullptr;
+        const MetaFacts *f = meta_facts(meta);
+        if (!f || !f->plain_names) return nullptr;
+    }
     return m.value.get();
 }
 

@@ -16,11 +16,15 @@
 // what failed.
 #include "mutable.h"
 
-#include "common.h"
+#include "caches.h"
 #include "compat.h"
 #include "construction.h"
+#include "exact_types.h"
+#include "member_search.h"
 #include "mirrors.h"
 #include "ordering.h"
+#include "state.h"
+#include "walk.h"
 
 namespace numor {
 

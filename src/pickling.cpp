@@ -26,7 +26,8 @@
 // inside a function) is left out, and copyreg does not keep it alive.
 #include "pickling.h"
 
-#include "common.h"
+#include "caches.h"
+#include "state.h"
 
 namespace numor {
 

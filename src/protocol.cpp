@@ -12,11 +12,18 @@
 // of them is honoured.
 #include "protocol.h"
 
-#include "common.h"
+#include "caches.h"
 #include "compat.h"
+#include "exact_types.h"
+#include "fast_paths.h"
 #include "function.h"
+#include "globals.h"
+#include "member_search.h"
 #include "mirrors.h"
 #include "notes.h"
+#include "raise.h"
+#include "state.h"
+#include "walk.h"
 
 namespace numor {
 
