@@ -7,6 +7,7 @@ the mirror and the interpreter's rule apart.
 import ctypes
 import sys
 import warnings
+from collections import UserList
 
 import pytest
 
@@ -423,3 +424,44 @@ def test_import_binds_the_helpers_as_a_from_import_does(source, tmp_path, run_py
             compare.compare()
     """)
     assert proc.stdout == "True\n", proc.stdout + proc.stderr
+
+
+# --- whether `__class__` is the type (object_get_class) ---------------------
+
+
+class TwoNames(UserList):
+    """The names "b" and "a", in a list-like object that is not a list."""
+
+    def __init__(self):
+        super().__init__(["b", "a"])
+
+
+def claiming(**attrs):
+    return type("Claiming", (TwoNames,), attrs)()
+
+
+def with_own_class_entry():
+    obj = TwoNames()
+    obj.__dict__["__class__"] = set  # the descriptor of `object` wins over it
+    return obj
+
+
+@pytest.mark.parametrize("make", [
+    lambda: claiming(__class__=property(lambda self: set)),
+    lambda: claiming(__class__=property(lambda self: list)),
+    lambda: claiming(__class__=tuple),
+    lambda: claiming(__class__=object.__dict__["__class__"]),
+    lambda: claiming(__getattribute__=lambda self, name: list if name == "__class__"
+                     else object.__getattribute__(self, name)),
+    lambda: claiming(__getattr__=lambda self, name: set),
+    with_own_class_entry,
+])
+def test_factory_takes_data_for_what_isinstance_says_it_is(make):
+    obj = make()
+    kind, table = outcome(lambda: NUmor(obj)._key)
+    if isinstance(obj, (set, frozenset)):
+        assert (kind, table) == ("ok", ("a", "b"))  # sorted
+    elif isinstance(obj, (list, tuple)):
+        assert (kind, table) == ("ok", ("b", "a"))  # in the given order
+    else:
+        assert kind != "ok"  # taken as a class namespace, which it cannot be
