@@ -44,9 +44,10 @@
 //    own message, before the module's code runs. The module declares it and
 //    enforces its one-interpreter rule itself.
 //  * Rules that mirrors.cpp repeats and that changed between versions:
-//    `generator.throw` warns of its three-argument form from 3.12; `a, b, c
-//    = seq` counts the items of an exact list, tuple or dict that has too
-//    many from 3.14.
+//    `generator.throw` warns of its three-argument form from 3.12 and
+//    refuses a running generator before reading the exception from 3.15;
+//    `a, b, c = seq` counts the items of an exact list, tuple or dict that
+//    has too many from 3.14.
 //  * Free-threaded builds (3.14t, 3.15t) are not supported, and the module
 //    is not built for them. Supporting them would need: a `Py_mod_gil`
 //    slot (`Py_MOD_GIL_NOT_USED`) once the rest holds; `_PyType_LookupRef`
@@ -239,9 +240,11 @@ inline ProtocolSlots protocol_slots(PyTypeObject *t) {
 
 // Interpreter rules that changed wording or warnings (mirrors.cpp follows
 // them): from 3.12 `generator.throw` warns that its (type, value,
-// traceback) form is deprecated; from 3.14 `a, b, c = seq` says how many
-// items an exact list, tuple or dict had when it has too many.
+// traceback) form is deprecated, and from 3.15 it refuses a running
+// generator before it looks at the exception; from 3.14 `a, b, c = seq`
+// says how many items an exact list, tuple or dict had when it has too many.
 constexpr bool kThrowTripleDeprecated = PY_VERSION_HEX >= 0x030C0000;
+constexpr bool kThrowRefusesRunningFirst = PY_VERSION_HEX >= 0x030F0000;
 constexpr bool kUnpackCountsExtra = PY_VERSION_HEX >= 0x030E0000;
 
 // -1, 0 or 1 for an int `v`.

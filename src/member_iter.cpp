@@ -130,11 +130,7 @@ PyObject *iter_send(PyObject *self, PyObject *value) {
 PyObject *iter_throw(PyObject *self, PyObject *args) {
     MemberIter *it = as_iter(self);
     Thrown exc;
-    if (!thrown_exception(args, exc)) return nullptr;
-    if (it->running) {
-        PyErr_SetString(PyExc_ValueError, "generator already executing");
-        return nullptr;
-    }
+    if (!thrown_exception(args, it->running, exc)) return nullptr;
     // Thrown into a finished generator, the exception is merely re-raised;
     // otherwise it escapes the body.
     const bool alive = !it->finished;

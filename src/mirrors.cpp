@@ -46,12 +46,12 @@
 //    which must end after the third item.
 //  * send_accepted, thrown_exception, raise_thrown, stop_iteration_escapes:
 //    Objects/genobject.c. `gen_send_ex2` refuses a value sent to a
-//    generator not started yet; `gen_throw` and `_gen_throw` check their
+//    generator not started yet; `gen_throw` and `_gen_throw` count their
 //    arguments, warn of the three-argument form, check the traceback and
-//    normalise the exception before the generator runs (so a refused
-//    argument is reported even while it runs, and a normalisation that
-//    fails throws the error it raised); PEP 479 turns a StopIteration
-//    escaping the body into RuntimeError.
+//    normalise the exception before `gen_send_ex2` refuses a running
+//    generator (from 3.15 that comes right after the warning), and a
+//    normalisation that fails throws the error it raised; PEP 479 turns a
+//    StopIteration escaping the body into RuntimeError.
 #include "mirrors.h"
 
 #include "compat.h"
@@ -239,7 +239,20 @@ bool send_accepted(bool just_started, PyObject *value) {
     return false;
 }
 
-bool thrown_exception(PyObject *args, Thrown &out) {
+namespace {
+
+bool refuse_running() {
+    PyErr_SetString(PyExc_ValueError, "generator already executing");
+    return false;
+}
+
+// The exception of `generator.throw(typ, val, tb)` once its arguments are
+// counted.
+bool normalised_exception(PyObject *typ, PyObject *val, PyObject *tb, Thrown &out);
+
+}  // namespace
+
+bool thrown_exception(PyObject *args, bool running, Thrown &out) {
     PyObject *typ, *val = nullptr, *tb = nullptr;
     if (!PyArg_UnpackTuple(args, "throw", 1, 3, &typ, &val, &tb)) return false;
     if (compat::kThrowTripleDeprecated && PyTuple_GET_SIZE(args) > 1 &&
@@ -248,6 +261,18 @@ bool thrown_exception(PyObject *args, Thrown &out) {
                      "single-arg signature instead.",
                      1) < 0)
         return false;
+    if (running && compat::kThrowRefusesRunningFirst) return refuse_running();
+    if (!normalised_exception(typ, val, tb, out)) return false;
+    if (running) {
+        out = Thrown{};
+        return refuse_running();
+    }
+    return true;
+}
+
+namespace {
+
+bool normalised_exception(PyObject *typ, PyObject *val, PyObject *tb, Thrown &out) {
     if (tb == Py_None) {
         tb = nullptr;
     } else if (tb && !PyTraceBack_Check(tb)) {
@@ -277,6 +302,8 @@ bool thrown_exception(PyObject *args, Thrown &out) {
                  Py_TYPE(typ)->tp_name);
     return false;
 }
+
+}  // namespace
 
 void stop_iteration_escapes() {
     if (PyErr_ExceptionMatches(PyExc_StopIteration))

@@ -83,11 +83,12 @@ bool send_accepted(bool just_started, PyObject *value);
 
 // The exception `generator.throw(*args)` raises into the generator, as a
 // normalised (class, instance, traceback) triple. False with the error set
-// when the arguments are refused; the generator is then left as it was.
+// when the arguments are refused or the generator is `running`; the
+// generator is then left as it was.
 struct Thrown {
     Ref typ, val, tb;
 };
-bool thrown_exception(PyObject *args, Thrown &out);
+bool thrown_exception(PyObject *args, bool running, Thrown &out);
 
 // Raises `exc` from the generator's body (`escapes`, where an escaping
 // StopIteration becomes RuntimeError), or re-raises it as given into a
