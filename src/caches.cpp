@@ -5,10 +5,12 @@
 #include "compat.h"
 #include "exact_types.h"
 #include "fast_paths.h"
+#include "member_search.h"
 #include "mirrors.h"
 #include "name_index.h"
 #include "state.h"
 
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -187,14 +189,24 @@ const MetaFacts *meta_facts_slow(PyTypeObject *meta) {
 
 namespace {
 
+static_assert(kIndexFrom < KeyMemo::kSlots && kIndexFrom <= 255,
+              "a short table leaves a slot empty and its positions fit a byte");
+
 // Whether every element of the exact tuple `t` is an exact str, computing
-// their hashes (which for an exact str runs no code and cannot fail).
-bool hashed_strs(PyObject *t) {
+// their hashes (which for an exact str runs no code and cannot fail) and
+// placing them into `slots` (zeroed) by hash; told for short tables only.
+bool place_names(PyObject *t, uint8_t *slots) {
     const Py_ssize_t n = PyTuple_GET_SIZE(t);
     if (n >= kIndexFrom) return false;
+    constexpr size_t mask = KeyMemo::kSlots - 1;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *item = PyTuple_GET_ITEM(t, i);
-        if (!PyUnicode_CheckExact(item) || PyObject_Hash(item) == -1) return false;
+        if (!PyUnicode_CheckExact(item)) return false;
+        Py_hash_t h = compat::str_hash(item);
+        if (h == -1) h = PyObject_Hash(item);
+        size_t s = static_cast<size_t>(h) & mask;
+        while (slots[s]) s = (s + 1) & mask;
+        slots[s] = static_cast<uint8_t>(i + 1);
     }
     return true;
 }
@@ -229,16 +241,55 @@ Ref get_key_slow(PyObject *cls) {
     if (own != attr.get() ||
         (compat::kTypeTags ? compat::type_tag(t) : stamp(dict, Watched::cls)) != before)
         return attr;
-    Ref old = std::move(key_memo.value);
-    key_memo.cls = cls;
-    key_memo.dict = dict;
-    key_memo.stamp = before;
-    key_memo.meta = meta;
-    key_memo.meta_stamp = meta_stamp;
-    key_memo.value = Ref::new_ref(attr.get());
-    key_memo.hashed_strs = hashed_strs(attr.get());
-    old.reset();  // may run finalisers; `attr` is held
+    // Moved out and released last: releasing may run finalisers, which
+    // then find the new memo complete.
+    KeyMemo &m = key_memo;
+    Ref old_value = std::move(m.value), old_values = std::move(m.values);
+    m.cls = cls;
+    m.dict = dict;
+    m.stamp = before;
+    m.meta = meta;
+    m.meta_stamp = meta_stamp;
+    m.value = Ref::new_ref(attr.get());
+    m.member_reads = 0;
+    std::memset(m.slots, 0, sizeof m.slots);
+    m.hashed_strs = place_names(attr.get(), m.slots);
+    old_values.reset();
+    old_value.reset();  // `attr` is held
     return attr;
+}
+
+void remember_member(PyObject *cls, PyObject *table, PyObject *name, PyObject *v) {
+    if (!kFastPaths || !key_memo.hashed_strs || key_peek(cls) != table ||
+        !PyUnicode_CheckExact(name) || starts_with_dunder(name))
+        return;
+    const Py_ssize_t i = memo_position(name);
+    if (i < 0) return;
+    if (PyObject *values = key_memo.values.get()) {
+        if (PyTuple_GET_ITEM(values, i)) return;
+    } else if (++key_memo.member_reads < 2) {
+        return;
+    }
+    // Both may run code (keys of str subclasses compare; a collection runs
+    // finalisers): the memo is confirmed again below.
+    PyObject *own = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject *>(cls)->tp_dict, name);
+    if (!own) {
+        PyErr_Clear();  // not recorded; the value read stays the answer
+        return;
+    }
+    if (own != v) return;
+    Ref made;
+    if (!key_memo.values && !(made = Ref::steal(PyTuple_New(PyTuple_GET_SIZE(table))))) {
+        PyErr_Clear();
+        return;
+    }
+    if (key_peek(cls) != table || memo_position(name) != i) return;
+    if (made) {
+        if (key_memo.values) return;
+        key_memo.values = std::move(made);
+    }
+    PyObject *values = key_memo.values.get();
+    if (!PyTuple_GET_ITEM(values, i)) PyTuple_SET_ITEM(values, i, Py_NewRef(v));
 }
 
 // --- forgetting ---------------------------------------------------------------

@@ -46,8 +46,13 @@
 //     tuple found in the class's own dict. Keyed on the class and its tag
 //     (to 3.12), or its dict, that dict's stamp and the class first in its
 //     own MRO; the metaclass's facts (no data descriptor can shadow it) and
-//     type's attribute lookup are checked at every use. Planted in tests/test_mutable.py (the deletion
-//     whose key comparison stores a new table) and tools/stress.py.
+//     type's attribute lookup are checked at every use. Planted in
+//     tests/test_mutable.py (the deletion whose key comparison stores a new
+//     table) and tools/stress.py. With a short table of exact str it also
+//     holds where each name sits by hash, and the members' values as the
+//     class's own dict held them, under the same key; a value's type is
+//     asked at each use whether it has gained `__get__`. Planted in
+//     tests/test_lookup.py.
 //  4. Namespaces being made into classes (DictChanges): whether the values
 //     read along with the member names are still what the namespace holds.
 //     Within one call.
@@ -196,8 +201,26 @@ struct KeyMemo {
     Ref value;  // an exact tuple
     // Every element of `value` is an exact str whose hash is computed: a
     // lasting property of that tuple, since neither can change. Told for
-    // short tables only, so that recording stays cheap.
+    // short tables only (fewer than kIndexFrom names), so that recording
+    // stays cheap. Then `slots` places the names by hash (position + 1,
+    // 0 for an empty slot; linear probing, in the tuple's order, so that
+    // the first of equal names is met first), derived from the tuple alone.
     bool hashed_strs = false;
+    static constexpr int kSlots = 64;  // more than kIndexFrom, a power of two
+    uint8_t slots[kSlots] = {};
+    // A tuple of the value the class's own dict held under each name when
+    // it was first read as a member through the memo, or null; the tuple is
+    // made at the second such read, so that switching between classes does
+    // not pay for it. Never shown to Python code. The memo's key
+    // (the class's tag, or its dict's stamp with the class first in its
+    // MRO) says that the dict still holds it and that a lookup still finds
+    // it first; key_peek confirms the metaclass's part (no data descriptor
+    // under a plain name, type's attribute lookup); the value's own type,
+    // which can gain `__get__` with no dict of the class changing, is
+    // checked at every use. Names starting with "__" are never recorded,
+    // since the metaclass facts do not cover them.
+    Ref values;
+    unsigned member_reads = 0;  // members read through the memo, up to 2
 };
 
 extern KeyMemo &key_memo;
@@ -240,6 +263,13 @@ NUMOR_HOT_INLINE PyObject *key_peek(PyObject *obj) {
     }
     return m.value.get();
 }
+
+// Records `v`, just read as `cls.<name>` for the member `name` of the
+// table `table` (read as `cls._key`), when the memo holds that table and
+// the class's own dict holds `v` under `name` (see KeyMemo::values). The
+// dict read may run Python code (keys of a str subclass compare); the memo
+// is confirmed again afterwards.
+void remember_member(PyObject *cls, PyObject *table, PyObject *name, PyObject *v);
 
 // Reads `obj._key`.
 NUMOR_HOT_INLINE Ref get_key(PyObject *obj) {

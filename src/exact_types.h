@@ -8,6 +8,8 @@
 #include "fast_paths.h"
 #include "ref.h"
 
+#include <cstring>
+
 namespace numor {
 
 // `name` starts with "__" (an exact str).
@@ -22,6 +24,23 @@ inline Py_UCS4 char_at(PyObject *s, Py_ssize_t i) {
 
 inline bool starts_with_dunder(PyObject *name) {
     return PyUnicode_GET_LENGTH(name) >= 2 && char_at(name, 0) == '_' && char_at(name, 1) == '_';
+}
+
+// The characters of two exact str are the same.
+inline bool same_chars(PyObject *a, PyObject *b) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b)) return false;
+    if (PyUnicode_IS_COMPACT_ASCII(a) && PyUnicode_IS_COMPACT_ASCII(b)) {
+        // Member names: short ASCII text right after the object header.
+        const char *x = compat::ascii_chars(a);
+        const char *y = compat::ascii_chars(b);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (x[i] != y[i]) return false;
+        return true;
+    }
+    const int kind = PyUnicode_KIND(a);
+    if (kind != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * kind) == 0;
 }
 
 // `type(obj) == target`, as Python evaluates it (a metaclass may define ==).

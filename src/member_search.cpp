@@ -10,23 +10,6 @@ namespace numor {
 
 namespace {
 
-// The characters of two exact str are the same.
-inline bool same_chars(PyObject *a, PyObject *b) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    if (n != PyUnicode_GET_LENGTH(b)) return false;
-    if (PyUnicode_IS_COMPACT_ASCII(a) && PyUnicode_IS_COMPACT_ASCII(b)) {
-        // Member names: short ASCII text right after the object header.
-        const char *x = compat::ascii_chars(a);
-        const char *y = compat::ascii_chars(b);
-        for (Py_ssize_t i = 0; i < n; ++i)
-            if (x[i] != y[i]) return false;
-        return true;
-    }
-    const int kind = PyUnicode_KIND(a);
-    if (kind != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * kind) == 0;
-}
-
 // Equality of two exact str objects that are not the same object. Strings
 // that have been dict keys carry their hash: different hashes, different
 // strings, without looking at the characters.
@@ -68,20 +51,6 @@ Scan str_scan(PyObject *const *items, Py_ssize_t n, PyObject *key, Py_ssize_t &p
         }
         pos = i;
         return Scan::hit;
-    }
-    return Scan::miss;
-}
-
-Scan hashed_scan(PyObject *const *items, Py_ssize_t n, PyObject *key, Py_ssize_t &pos) {
-    Py_hash_t kh = compat::str_hash(key);
-    if (kh == -1) kh = PyObject_Hash(key);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *item = items[i];
-        if (compat::str_hash(item) == kh &&
-            (item == key || same_chars(item, key))) {
-            pos = i;
-            return Scan::hit;
-        }
     }
     return Scan::miss;
 }

@@ -4,6 +4,8 @@
 #pragma once
 
 #include "caches.h"
+#include "compat.h"
+#include "exact_types.h"
 #include "fast_paths.h"
 #include "found.h"
 #include "name_index.h"
@@ -21,9 +23,38 @@ namespace numor {
 // the skipped comparisons had no side effects). Never `error`.
 Scan str_scan(PyObject *const *items, Py_ssize_t n, PyObject *key, Py_ssize_t &pos);
 
-// str_scan of items known to be exact str with their hashes computed: a
-// hash tells most of them apart. `hit` or `miss`.
-Scan hashed_scan(PyObject *const *items, Py_ssize_t n, PyObject *key, Py_ssize_t &pos);
+// The first position of the exact str `key` in the table the `_key` memo
+// holds, which has hashed_strs: through the memo's slots, by hash. -1 when
+// it is not there.
+NUMOR_HOT_INLINE Py_ssize_t memo_position(PyObject *key) {
+    const KeyMemo &m = key_memo;
+    Py_hash_t kh = compat::str_hash(key);
+    if (kh == -1) kh = PyObject_Hash(key);  // an exact str: no code, no failure
+    PyObject *const *items = &PyTuple_GET_ITEM(m.value.get(), 0);
+    constexpr size_t mask = KeyMemo::kSlots - 1;
+    for (size_t s = static_cast<size_t>(kh) & mask;; s = (s + 1) & mask) {
+        const int p = m.slots[s];
+        if (!p) return -1;  // a short table leaves slots empty
+        PyObject *item = items[p - 1];
+        if (item == key || (compat::str_hash(item) == kh && same_chars(item, key))) return p - 1;
+    }
+}
+
+// `cls[key]` for an exact str `key` naming a member whose value the `_key`
+// memo holds (KeyMemo::values), as the lookup steps would give it:
+// borrowed, and to be taken before anything else runs. Else null, and the
+// steps are to be taken.
+NUMOR_HOT_INLINE PyObject *member_peek(PyObject *cls, PyObject *key) {
+    if (!kFastPaths || !PyUnicode_CheckExact(key)) return nullptr;
+    if (!key_peek(cls) || !key_memo.hashed_strs) return nullptr;
+    const Py_ssize_t i = memo_position(key);
+    if (i < 0) return nullptr;
+    PyObject *values = key_memo.values.get();
+    if (!values) return nullptr;
+    PyObject *v = PyTuple_GET_ITEM(values, i);
+    if (!v || Py_TYPE(v)->tp_descr_get) return nullptr;
+    return v;
+}
 
 // The answer of a str_scan of `n` items for `key`, when the scan could give
 // one (`pos`, when given, receives the position of a hit).
@@ -60,10 +91,8 @@ inline Found find_name(PyObject *seq, PyObject *key, Py_ssize_t *pos = nullptr) 
     if (PyTuple_CheckExact(seq) && PyUnicode_CheckExact(key)) {
         if (key_memo.hashed_strs && seq == key_memo.value.get()) {
             // The memo holds `seq`, so the pointers' equality is identity.
-            Py_ssize_t i = -1;
-            if (hashed_scan(&PyTuple_GET_ITEM(seq, 0), PyTuple_GET_SIZE(seq), key, i) ==
-                Scan::miss)
-                return Found::no;
+            const Py_ssize_t i = memo_position(key);
+            if (i < 0) return Found::no;
             if (pos) *pos = i;
             return Found::yes;
         }
