@@ -60,6 +60,11 @@ void watch_moddict() {
     state().moddict_watched = watch(state().moddict, Watched::module);
 }
 
+void unwatch_moddict() {
+    if (state().moddict_watched) unwatch(state().moddict, Watched::module);
+    state().moddict_watched = false;
+}
+
 Ref global_slow(PyObject *name) {
     PyObject *v = nullptr;
     if (state().moddict) {

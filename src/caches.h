@@ -152,6 +152,8 @@ inline Ref global(PyObject *name) {
 
 // Starts tracking modifications of `state().moddict`, just set.
 void watch_moddict();
+// Stops it, for a failed import.
+void unwatch_moddict();
 
 // --- 2. metaclass facts -------------------------------------------------------
 
