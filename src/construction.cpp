@@ -349,7 +349,7 @@ Ref meta_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct,
         final_bases = std::move(filtered);
     }
     Ref made = call_type_new(cls, class_name.get(), final_bases.get(), dct);
-    if (made && register_metaclass_of(made.get()) < 0) return nullptr;
+    if (made) register_metaclass_of(made.get());
     return made;
 }
 

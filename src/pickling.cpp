@@ -114,7 +114,9 @@ bool is_reducer(PyObject *f) {
 
 }  // namespace
 
-int register_metaclass_of(PyObject *cls) {
+namespace {
+
+int register_metaclass_steps(PyObject *cls) {
     PyObject *meta = reinterpret_cast<PyObject *>(Py_TYPE(cls));
     const Names &n = state().names;
     Ref copyreg = Ref::steal(PyImport_GetModule(n.copyreg));
@@ -139,6 +141,14 @@ int register_metaclass_of(PyObject *cls) {
     if (!reachable(meta, qualname.get())) return 0;
     Ref done = Ref::steal(PyObject_CallMethod(copyreg.get(), "pickle", "OO", meta, reducer.get()));
     return done ? 0 : -1;
+}
+
+}  // namespace
+
+void register_metaclass_of(PyObject *cls) {
+    // Only what pickling can do later depends on it: a copyreg that cannot
+    // be read is no failure of the class statement.
+    if (register_metaclass_steps(cls) < 0) PyErr_Clear();
 }
 
 int register_pickling(PyObject *const *metaclasses, Py_ssize_t n) {
