@@ -189,6 +189,7 @@ bool init_process_state() {
         intern(n.base, "base") && intern(n.key, "key") && intern(n.reverse, "reverse") &&
         intern(n.__getitem__, "__getitem__") && intern(n.__len__, "__len__") &&
         intern(n.__contains__, "__contains__") && intern(n.__iter__, "__iter__") &&
+        intern(n.__setattr__, "__setattr__") && intern(n.__delattr__, "__delattr__") &&
         intern(n.register_, "register") && intern(n.add_note, "add_note") &&
         intern(n.numor, "numor") && intern(n.mNUmor, "mNUmor") && intern(n.mmNumor, "mmNumor") &&
         intern(n.NUmor, "NUmor") && intern(n.NUmorMutant, "NUmorMutant") &&
