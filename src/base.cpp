@@ -4,9 +4,13 @@
 // into a class namespace for the metaclass of the class that was called.
 #include "base.h"
 
-#include "common.h"
+#include "caches.h"
 #include "depth.h"
+#include "exact_types.h"
+#include "globals.h"
 #include "notes.h"
+#include "state.h"
+#include "walk.h"
 
 namespace numor {
 

@@ -2,16 +2,19 @@
 // change stamps.
 #include "caches.h"
 
-#include "common.h"
+#include "compat.h"
+#include "exact_types.h"
+#include "fast_paths.h"
+#include "member_search.h"
 #include "mirrors.h"
 #include "name_index.h"
+#include "state.h"
 
+#include <cstring>
 #include <new>
 #include <utility>
 
 namespace numor {
-
-Epochs epochs;
 
 // Which build this is, for the tests that read the extension's file: the
 // module itself shows nothing of it.
@@ -43,50 +46,9 @@ const MetaFacts *last_facts = &records.facts[0];
 
 // --- change stamps ----------------------------------------------------------
 
-#if NUMOR_DICT_WATCHERS
-namespace {
-
-template <Watched kind>
-int count_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
-    ++epochs.count[static_cast<int>(kind)];
-    return 0;
-}
-
-PyDict_WatchCallback callback_of(Watched kind) {
-    switch (kind) {
-        case Watched::module: return count_change<Watched::module>;
-        case Watched::space: return count_change<Watched::space>;
-        case Watched::meta: return count_change<Watched::meta>;
-        default: return count_change<Watched::cls>;
-    }
-}
-
-}  // namespace
-#endif
-
 bool watch(PyObject *d, Watched kind) {
     if (!kFastPaths || !PyDict_CheckExact(d)) return false;
-#if NUMOR_DICT_WATCHERS
-    int &id = epochs.watcher[static_cast<int>(kind)];
-    if (id < 0 && (id = PyDict_AddWatcher(callback_of(kind))) < 0) {
-        PyErr_Clear();  // all taken: nothing of this kind is recorded
-        return false;
-    }
-    if (PyDict_Watch(id, d) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-#else
-    (void)kind;
-#endif
-    return true;
-}
-
-void unwatch([[maybe_unused]] PyObject *d, [[maybe_unused]] Watched kind) {
-#if NUMOR_DICT_WATCHERS
-    const int id = epochs.watcher[static_cast<int>(kind)];
-    if (id >= 0 && PyDict_Unwatch(id, d) < 0) PyErr_Clear();
-#endif
+    return compat::DictWatch::watch(d, static_cast<int>(kind));
 }
 
 // --- 1. module globals --------------------------------------------------------
@@ -157,7 +119,7 @@ bool record_facts(PyTypeObject *meta, MetaFacts &f) {
         if (!dict || !PyDict_CheckExact(dict.get())) return false;
         // An immutable type's dict cannot change; the others must be
         // watched, where the stamps are the watchers' counts.
-        if (!NUMOR_TYPE_TAGS && !PyType_HasFeature(bt, Py_TPFLAGS_IMMUTABLETYPE) &&
+        if (!compat::kTypeTags && !PyType_HasFeature(bt, Py_TPFLAGS_IMMUTABLETYPE) &&
             !watch(dict.get(), Watched::meta))
             return false;
         Py_ssize_t pos = 0;
@@ -187,23 +149,23 @@ const MetaFacts *meta_facts_slow(PyTypeObject *meta) {
     fresh.meta = meta;
     fresh.meta_ref = Ref::new_ref(reinterpret_cast<PyObject *>(meta));
     fresh.mro = Ref::new_ref(meta->tp_mro);
-#if NUMOR_TYPE_TAGS
-    // A lookup gives the metaclass a tag when it has none. It may compare
-    // keys of a str subclass and so run code; then the walk below refuses
-    // the dict anyway.
-    if (!meta->tp_version_tag) compat::type_lookup_ref(meta, state().names.__getitem__);
-    const unsigned int tag = meta->tp_version_tag;
-    if (!tag) return nullptr;
-#endif
+    unsigned int tag = 0;
+    if constexpr (compat::kTypeTags) {
+        // A lookup gives the metaclass a tag when it has none. It may compare
+        // keys of a str subclass and so run code; then the walk below refuses
+        // the dict anyway.
+        if (!compat::type_tag(meta)) compat::type_lookup_ref(meta, state().names.__getitem__);
+        if (!(tag = compat::type_tag(meta))) return nullptr;
+    }
     // The walk runs no Python code and changes no dict, so the stamp read
     // with it describes the dicts it read.
     if (!record_facts(meta, fresh)) return nullptr;
-#if NUMOR_TYPE_TAGS
-    if (meta->tp_version_tag != tag) return nullptr;
-    fresh.stamp = tag;
-#else
-    fresh.stamp = epochs.count[static_cast<int>(Watched::meta)];
-#endif
+    if constexpr (compat::kTypeTags) {
+        if (compat::type_tag(meta) != tag) return nullptr;
+        fresh.stamp = tag;
+    } else {
+        fresh.stamp = changes(Watched::meta);
+    }
     // The metaclass's own outdated record is the one to replace, so that a
     // metaclass holds one record at most and nothing it no longer has
     // stays alive for long.
@@ -225,14 +187,24 @@ const MetaFacts *meta_facts_slow(PyTypeObject *meta) {
 
 namespace {
 
+static_assert(kIndexFrom < KeyMemo::kSlots && kIndexFrom <= 255,
+              "a short table leaves a slot empty and its positions fit a byte");
+
 // Whether every element of the exact tuple `t` is an exact str, computing
-// their hashes (which for an exact str runs no code and cannot fail).
-bool hashed_strs(PyObject *t) {
+// their hashes (which for an exact str runs no code and cannot fail) and
+// placing them into `slots` (zeroed) by hash; told for short tables only.
+bool place_names(PyObject *t, uint8_t *slots) {
     const Py_ssize_t n = PyTuple_GET_SIZE(t);
     if (n >= kIndexFrom) return false;
+    constexpr size_t mask = KeyMemo::kSlots - 1;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *item = PyTuple_GET_ITEM(t, i);
-        if (!PyUnicode_CheckExact(item) || PyObject_Hash(item) == -1) return false;
+        if (!PyUnicode_CheckExact(item)) return false;
+        Py_hash_t h = compat::str_hash(item);
+        if (h == -1) h = PyObject_Hash(item);
+        size_t s = static_cast<size_t>(h) & mask;
+        while (slots[s]) s = (s + 1) & mask;
+        slots[s] = static_cast<uint8_t>(i + 1);
     }
     return true;
 }
@@ -249,39 +221,73 @@ Ref get_key_slow(PyObject *cls) {
     // on the metaclass can shadow it.
     PyObject *dict = t->tp_dict;
     if (!kFastPaths || !PyTuple_CheckExact(attr.get()) || !dict || !first_in_mro(t) ||
-        (!NUMOR_TYPE_TAGS && !watch(dict, Watched::cls)))
+        (!compat::kTypeTags && !watch(dict, Watched::cls)))
         return attr;
     const MetaFacts *f = meta_facts(Py_TYPE(cls));
     if (!f || !f->plain_names || Py_TYPE(cls)->tp_getattro != PyType_Type.tp_getattro) return attr;
     PyTypeObject *const meta = Py_TYPE(cls);
     const uint64_t meta_stamp = f->stamp;
-#if NUMOR_TYPE_TAGS
-    // The lookup just made gave the class a tag; it changes with the dict.
-    const uint64_t before = t->tp_version_tag;
+    // Up to 3.12 the lookup just made gave the class a tag; it changes with
+    // the dict.
+    const uint64_t before = compat::kTypeTags ? compat::type_tag(t) : stamp(dict, Watched::cls);
     if (!before) return attr;
-#else
-    const uint64_t before = stamp(dict, Watched::cls);
-#endif
     PyObject *own = PyDict_GetItemWithError(dict, name);  // may compare with keys of str subclasses
     if (!own) {
         PyErr_Clear();  // not recorded; the value read stays the answer
         return attr;
     }
-#if NUMOR_TYPE_TAGS
-    if (own != attr.get() || t->tp_version_tag != before) return attr;
-#else
-    if (own != attr.get() || stamp(dict, Watched::cls) != before) return attr;
-#endif
-    Ref old = std::move(key_memo.value);
-    key_memo.cls = cls;
-    key_memo.dict = dict;
-    key_memo.stamp = before;
-    key_memo.meta = meta;
-    key_memo.meta_stamp = meta_stamp;
-    key_memo.value = Ref::new_ref(attr.get());
-    key_memo.hashed_strs = hashed_strs(attr.get());
-    old.reset();  // may run finalisers; `attr` is held
+    if (own != attr.get() ||
+        (compat::kTypeTags ? compat::type_tag(t) : stamp(dict, Watched::cls)) != before)
+        return attr;
+    // Moved out and released last: releasing may run finalisers, which
+    // then find the new memo complete.
+    KeyMemo &m = key_memo;
+    Ref old_value = std::move(m.value), old_values = std::move(m.values);
+    m.cls = cls;
+    m.dict = dict;
+    m.stamp = before;
+    m.meta = meta;
+    m.meta_stamp = meta_stamp;
+    m.value = Ref::new_ref(attr.get());
+    m.member_reads = 0;
+    std::memset(m.slots, 0, sizeof m.slots);
+    m.hashed_strs = place_names(attr.get(), m.slots);
+    old_values.reset();
+    old_value.reset();  // `attr` is held
     return attr;
+}
+
+void remember_member(PyObject *cls, PyObject *table, PyObject *name, PyObject *v) {
+    if (!kFastPaths || !key_memo.hashed_strs || key_peek(cls) != table ||
+        !PyUnicode_CheckExact(name) || starts_with_dunder(name))
+        return;
+    const Py_ssize_t i = memo_position(name);
+    if (i < 0) return;
+    if (PyObject *values = key_memo.values.get()) {
+        if (PyTuple_GET_ITEM(values, i)) return;
+    } else if (++key_memo.member_reads < 2) {
+        return;
+    }
+    // Both may run code (keys of str subclasses compare; a collection runs
+    // finalisers): the memo is confirmed again below.
+    PyObject *own = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject *>(cls)->tp_dict, name);
+    if (!own) {
+        PyErr_Clear();  // not recorded; the value read stays the answer
+        return;
+    }
+    if (own != v) return;
+    Ref made;
+    if (!key_memo.values && !(made = Ref::steal(PyTuple_New(PyTuple_GET_SIZE(table))))) {
+        PyErr_Clear();
+        return;
+    }
+    if (key_peek(cls) != table || memo_position(name) != i) return;
+    if (made) {
+        if (key_memo.values) return;
+        key_memo.values = std::move(made);
+    }
+    PyObject *values = key_memo.values.get();
+    if (!PyTuple_GET_ITEM(values, i)) PyTuple_SET_ITEM(values, i, Py_NewRef(v));
 }
 
 // --- 6. the last table made by a hook ------------------------------------------
@@ -330,26 +336,25 @@ namespace numor {
 
 // --- 4. namespaces being made into classes -----------------------------------
 
-#if NUMOR_DICT_WATCHERS
 namespace {
-// The namespaces watched now, innermost last: a class made while another
-// is being made may be given the same namespace, which must stay watched
-// until the outer one is done.
+// The namespaces watched now, innermost last, where watching is needed
+// (DictWatch::kCounts): a class made while another is being made may be
+// given the same namespace, which must stay watched until the outer one is
+// done.
 constexpr int kWatchedMax = 8;
 PyObject *watched[kWatchedMax];
 int nwatched = 0;
 }  // namespace
-#endif
 
 DictChanges::DictChanges(PyObject *d) : dict_(d) {
     if (!kFastPaths || !PyDict_CheckExact(d)) return;
-#if NUMOR_DICT_WATCHERS
-    if (d == state().moddict || nwatched == kWatchedMax) return;
-    for (int i = 0; i < nwatched; ++i)
-        if (watched[i] == d) return;
-    if (!watch(d, Watched::space)) return;
-    watched[nwatched++] = d;
-#endif
+    if constexpr (compat::DictWatch::kCounts) {
+        if (d == state().moddict || nwatched == kWatchedMax) return;
+        for (int i = 0; i < nwatched; ++i)
+            if (watched[i] == d) return;
+        if (!watch(d, Watched::space)) return;
+        watched[nwatched++] = d;
+    }
     start_ = stamp(d, Watched::space);
     watching_ = true;
 }
@@ -359,11 +364,11 @@ DictChanges::~DictChanges() { stop(); }
 void DictChanges::stop() {
     if (!watching_) return;
     watching_ = false;
-#if NUMOR_DICT_WATCHERS
-    // Constructions nest, so the innermost watch ends first.
-    --nwatched;
-    unwatch(dict_, Watched::space);
-#endif
+    if constexpr (compat::DictWatch::kCounts) {
+        // Constructions nest, so the innermost watch ends first.
+        --nwatched;
+        unwatch(dict_, Watched::space);
+    }
 }
 
 }  // namespace numor

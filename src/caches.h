@@ -6,7 +6,7 @@
 // stale answer, never a freed object) and is keyed on everything the fact
 // depends on. The keys:
 //
-//  * A type's version tag, up to 3.12 only (compat.h, NUMOR_TYPE_TAGS):
+//  * A type's version tag, up to 3.12 only (compat.h, kTypeTags):
 //    there `type.__setattr__` changes the dict and then clears the tags of
 //    the type and its subclasses, so a tag says that nothing along the MRO
 //    changed. From 3.13 it clears the tag *before* it changes the dict, and
@@ -47,8 +47,13 @@
 //     tuple found in the class's own dict. Keyed on the class and its tag
 //     (to 3.12), or its dict, that dict's stamp and the class first in its
 //     own MRO; the metaclass's facts (no data descriptor can shadow it) and
-//     type's attribute lookup are checked at every use. Planted in tests/test_mutable.py (the deletion
-//     whose key comparison stores a new table) and tools/stress.py.
+//     type's attribute lookup are checked at every use. Planted in
+//     tests/test_mutable.py (the deletion whose key comparison stores a new
+//     table) and tools/stress.py. With a short table of exact str it also
+//     holds where each name sits by hash, and the members' values as the
+//     class's own dict held them, under the same key; a value's type is
+//     asked at each use whether it has gained `__get__`. Planted in
+//     tests/test_lookup.py.
 //  4. Namespaces being made into classes (DictChanges): whether the values
 //     read along with the member names are still what the namespace holds.
 //     Within one call.
@@ -57,12 +62,14 @@
 //  6. The last member table a mutation hook made (`hashed_table`), when
 //     every item is an exact str with its hash computed: a lasting property
 //     of that tuple, which is held, so its address cannot be taken by
-//     another. Lets the next hook's scan compare hashes.
+//     another. Lets the next hook's scan compare hashes. Planted in
+//     tests/test_mutable.py (the hook rebound after a first change, for
+//     the facts the hooks ask) and tools/stress.py.
 //
 // A record keeps what it holds alive until it is replaced: four metaclass
 // records (a metaclass's outdated one is replaced first), one `_key` tuple,
-// one table made by a hook, the module-level values. `forget_all` empties them, for the leak hunt,
-// which must tell that from a leak.
+// one table made by a hook, the module-level values. `forget_all` empties
+// them, for the leak hunt, which must tell that from a leak.
 //
 // A build with NUMOR_FAST_PATHS off remembers nothing and takes no fast
 // path: every operation makes the interpreter calls its Python makes. The
@@ -70,56 +77,36 @@
 #pragma once
 
 #include "compat.h"
+#include "fast_paths.h"
 #include "ref.h"
 #include "state.h"
 
-#ifndef NUMOR_FAST_PATHS
-#define NUMOR_FAST_PATHS 1
-#endif
-
-// For the small helpers on the hot paths, which the compiler's heuristics
-// would otherwise sometimes leave out of line (callgrind shows the call).
-#if defined(__GNUC__) || defined(__clang__)
-#define NUMOR_HOT_INLINE [[gnu::always_inline]] inline
-#else
-#define NUMOR_HOT_INLINE inline
-#endif
-
 namespace numor {
-
-constexpr bool kFastPaths = NUMOR_FAST_PATHS != 0;
-
-// The answer of a scan that may not apply.
-enum class Scan { hit, miss, unsupported, error };
 
 // --- change stamps ----------------------------------------------------------
 
 // The kinds of dict the module watches.
 enum class Watched { module, space, meta, cls, count };
 
-struct Epochs {
-    uint64_t count[static_cast<int>(Watched::count)] = {1, 1, 1, 1};
-    int watcher[static_cast<int>(Watched::count)] = {-1, -1, -1, -1};
-};
-extern Epochs epochs;
+static_assert(static_cast<int>(Watched::count) == compat::DictWatch::kKinds);
 
 // Starts watching `d` (an exact dict) as one of `kind`; false when it
-// cannot be watched, and then nothing may be recorded about it. On 3.11
-// nothing needs watching.
+// cannot be watched, and then nothing may be recorded about it.
 bool watch(PyObject *d, Watched kind);
-void unwatch(PyObject *d, Watched kind);
+NUMOR_HOT_INLINE void unwatch(PyObject *d, Watched kind) {
+    compat::DictWatch::unwatch(d, static_cast<int>(kind));
+}
 
-// The stamp of the watched dict `d` of `kind`: equal stamps, unchanged dict.
-// From 3.12 the count of all that kind's changes (one comparison covers
-// every dict of the kind).
+// The stamp of the watched dict `d` of `kind`: equal stamps, unchanged dict
+// (compat.h's DictWatch).
 NUMOR_HOT_INLINE uint64_t stamp(PyObject *d, Watched kind) {
-#if NUMOR_DICT_WATCHERS
-    (void)d;
-    return epochs.count[static_cast<int>(kind)];
-#else
-    (void)kind;
-    return compat::dict_version(d);
-#endif
+    return compat::DictWatch::stamp(d, static_cast<int>(kind));
+}
+
+// The changes of the dicts of `kind` counted so far, where they are counted
+// (DictWatch::kCounts): the stamp of every one of them.
+NUMOR_HOT_INLINE uint64_t changes(Watched kind) {
+    return compat::DictWatch::count(static_cast<int>(kind));
 }
 
 // --- 1. module globals --------------------------------------------------------
@@ -187,11 +174,8 @@ struct MetaFacts {
     // Nothing they depend on changed. Up to 3.12 the tag covers the MRO too
     // (assigning `__bases__` clears it); from 3.13 the MRO tuple is compared.
     bool fresh() const {
-#if NUMOR_TYPE_TAGS
-        return stamp == meta->tp_version_tag;
-#else
-        return stamp == epochs.count[static_cast<int>(Watched::meta)] && mro.get() == meta->tp_mro;
-#endif
+        if constexpr (compat::kTypeTags) return stamp == compat::type_tag(meta);
+        return stamp == changes(Watched::meta) && mro.get() == meta->tp_mro;
     }
 };
 
@@ -222,8 +206,26 @@ struct KeyMemo {
     Ref value;  // an exact tuple
     // Every element of `value` is an exact str whose hash is computed: a
     // lasting property of that tuple, since neither can change. Told for
-    // short tables only, so that recording stays cheap.
+    // short tables only (fewer than kIndexFrom names), so that recording
+    // stays cheap. Then `slots` places the names by hash (position + 1,
+    // 0 for an empty slot; linear probing, in the tuple's order, so that
+    // the first of equal names is met first), derived from the tuple alone.
     bool hashed_strs = false;
+    static constexpr int kSlots = 64;  // more than kIndexFrom, a power of two
+    uint8_t slots[kSlots] = {};
+    // A tuple of the value the class's own dict held under each name when
+    // it was first read as a member through the memo, or null; the tuple is
+    // made at the second such read, so that switching between classes does
+    // not pay for it. Never shown to Python code. The memo's key
+    // (the class's tag, or its dict's stamp with the class first in its
+    // MRO) says that the dict still holds it and that a lookup still finds
+    // it first; key_peek confirms the metaclass's part (no data descriptor
+    // under a plain name, type's attribute lookup); the value's own type,
+    // which can gain `__get__` with no dict of the class changing, is
+    // checked at every use. Names starting with "__" are never recorded,
+    // since the metaclass facts do not cover them.
+    Ref values;
+    unsigned member_reads = 0;  // members read through the memo, up to 2
 };
 
 extern KeyMemo &key_memo;
@@ -256,24 +258,31 @@ NUMOR_HOT_INLINE PyObject *key_peek(PyObject *obj) {
     const KeyMemo &m = key_memo;
     if (obj != m.cls) return nullptr;
     auto *t = reinterpret_cast<PyTypeObject *>(obj);
-#if NUMOR_TYPE_TAGS
-    if (t->tp_version_tag != m.stamp) return nullptr;
-#else
-    if (t->tp_dict != m.dict || stamp(m.dict, Watched::cls) != m.stamp || !first_in_mro(t))
+    if constexpr (compat::kTypeTags) {
+        if (compat::type_tag(t) != m.stamp) return nullptr;
+    } else if (t->tp_dict != m.dict || stamp(m.dict, Watched::cls) != m.stamp ||
+               !first_in_mro(t)) {
         return nullptr;
-#endif
+    }
     // The metaclass's facts allowed the memo and still hold (its attribute
     // lookup slot changes only with its dicts).
     PyTypeObject *meta = Py_TYPE(obj);
-#if NUMOR_TYPE_TAGS
-    if (meta != m.meta || meta->tp_version_tag != m.meta_stamp) return nullptr;
-#else
-    if (meta->tp_getattro != PyType_Type.tp_getattro) return nullptr;
-    const MetaFacts *f = meta_facts(meta);
-    if (!f || !f->plain_names) return nullptr;
-#endif
+    if constexpr (compat::kTypeTags) {
+        if (meta != m.meta || compat::type_tag(meta) != m.meta_stamp) return nullptr;
+    } else {
+        if (meta->tp_getattro != PyType_Type.tp_getattro) return nullptr;
+        const MetaFacts *f = meta_facts(meta);
+        if (!f || !f->plain_names) return nullptr;
+    }
     return m.value.get();
 }
+
+// Records `v`, just read as `cls.<name>` for the member `name` of the
+// table `table` (read as `cls._key`), when the memo holds that table and
+// the class's own dict holds `v` under `name` (see KeyMemo::values). The
+// dict read may run Python code (keys of a str subclass compare); the memo
+// is confirmed again afterwards.
+void remember_member(PyObject *cls, PyObject *table, PyObject *name, PyObject *v);
 
 // Reads `obj._key`.
 NUMOR_HOT_INLINE Ref get_key(PyObject *obj) {

@@ -1,7 +1,9 @@
 // Every difference between the CPython versions the extension builds for
 // (3.11 to 3.15), and every private or deprecated interpreter call it
-// still makes, in one place: porting to a new version should mean editing
-// this file only.
+// still makes, in one place: the other files ask this one (its functions,
+// kTypeTags, DictWatch) and test no version themselves, so a port to a new
+// version edits this file, and then reads again the interpreter rules that
+// mirrors.cpp repeats.
 //
 //  * Class attribute lookup without the call machinery: `_PyType_Lookup`
 //    (private, borrowed result; the interpreter's own getattr uses it).
@@ -123,15 +125,113 @@ inline Ref type_dict(PyTypeObject *t) {
 #define NUMOR_TYPE_TAGS 0
 #endif
 
+constexpr bool kTypeTags = NUMOR_TYPE_TAGS != 0;
+
+// The version tag of the type `t`: 0 while it has none. Read where
+// kTypeTags holds.
+inline unsigned int type_tag(PyTypeObject *t) { return t->tp_version_tag; }
+
+// Noticing that a dict changed, with one stamp per kind of dict (kinds 0
+// to kKinds - 1): equal stamps, unchanged dict. On 3.11 the stamp is the
+// dict's own version tag, which changes at each modification (PEP 509) and
+// needs no watching. From 3.12, where reading it is deprecated (3.14
+// removes it), a dict watcher per kind counts the modifications of the
+// dicts it watches, and the stamp is that count: one comparison covers
+// every dict of the kind. The interpreter calls a watcher after the lookup
+// that may run Python code and before the modification.
+class DictWatch {
+  public:
+    static constexpr int kKinds = 4;
+    // Whether a stamp counts the changes of a whole kind (from 3.12).
+    static constexpr bool kCounts = PY_VERSION_HEX >= 0x030C0000;
+
+    // Starts watching the exact dict `d` as one of `kind`; false (no error
+    // set) when it cannot be watched. On 3.11 nothing needs watching.
+    static bool watch(PyObject *d, int kind) {
 #if PY_VERSION_HEX >= 0x030C0000
-#define NUMOR_DICT_WATCHERS 1
+        int &id = ids_[kind];
+        if (id < 0 && (id = PyDict_AddWatcher(callback(kind))) < 0) {
+            PyErr_Clear();  // all taken: nothing of this kind is watched
+            return false;
+        }
+        if (PyDict_Watch(id, d) < 0) {
+            PyErr_Clear();
+            return false;
+        }
 #else
-#define NUMOR_DICT_WATCHERS 0
-// The version tag of the dict `d`.
-inline uint64_t dict_version(PyObject *d) {
-    return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
-}
+        (void)d, (void)kind;
 #endif
+        return true;
+    }
+    static void unwatch([[maybe_unused]] PyObject *d, [[maybe_unused]] int kind) {
+#if PY_VERSION_HEX >= 0x030C0000
+        if (ids_[kind] >= 0 && PyDict_Unwatch(ids_[kind], d) < 0) PyErr_Clear();
+#endif
+    }
+    // The stamp of `d`, watched as one of `kind`.
+    static uint64_t stamp([[maybe_unused]] PyObject *d, [[maybe_unused]] int kind) {
+#if PY_VERSION_HEX >= 0x030C0000
+        return counts_[kind];
+#else
+        return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
+#endif
+    }
+    // The changes of `kind` counted so far (from 3.12; 1 before).
+    static uint64_t count(int kind) { return counts_[kind]; }
+
+  private:
+    static inline uint64_t counts_[kKinds] = {1, 1, 1, 1};
+#if PY_VERSION_HEX >= 0x030C0000
+    static inline int ids_[kKinds] = {-1, -1, -1, -1};
+    template <int Kind>
+    static int count_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+        ++counts_[Kind];
+        return 0;
+    }
+    static PyDict_WatchCallback callback(int kind) {
+        switch (kind) {
+            case 0: return count_change<0>;
+            case 1: return count_change<1>;
+            case 2: return count_change<2>;
+            default: return count_change<3>;
+        }
+    }
+#endif
+};
+
+// The hash an exact str carries: -1 until it is computed (never an error).
+// 3.15 gives it a public reader; before, the field is read.
+inline Py_hash_t str_hash(PyObject *s) {
+#if PY_VERSION_HEX >= 0x030F0000
+    return PyUnstable_Unicode_GET_CACHED_HASH(s);
+#else
+    return reinterpret_cast<PyASCIIObject *>(s)->hash;
+#endif
+}
+
+// The characters of a compact ASCII str (PyUnicode_IS_COMPACT_ASCII), which
+// follow its header: PyUnicode_DATA without the tests of the layout.
+inline const char *ascii_chars(PyObject *s) {
+    return reinterpret_cast<const char *>(reinterpret_cast<PyASCIIObject *>(s) + 1);
+}
+
+// The protocol slots of a metaclass made by a class statement, where the
+// interpreter put generic dispatchers for the dunder methods its namespace
+// defines. Replacing one after creation is what the interpreter's own
+// `update_one_slot` does when such a method is rebound; a port checks that
+// a heap type still keeps them here (PyHeapTypeObject's as_mapping and
+// as_sequence) and that nothing else holds a copy.
+struct ProtocolSlots {
+    binaryfunc &mp_subscript;
+    lenfunc &mp_length;
+    lenfunc &sq_length;
+    objobjproc &sq_contains;
+    getiterfunc &tp_iter;
+};
+inline ProtocolSlots protocol_slots(PyTypeObject *t) {
+    return {t->tp_as_mapping->mp_subscript, t->tp_as_mapping->mp_length,
+            t->tp_as_sequence->sq_length, t->tp_as_sequence->sq_contains, t->tp_iter};
+}
 
 // -1, 0 or 1 for an int `v`.
 inline int long_sign(PyObject *v) {

@@ -22,13 +22,21 @@
 // paths only skip work that could not have run Python code.
 #include "construction.h"
 
-#include "common.h"
+#include "bytes.h"
+#include "caches.h"
 #include "compat.h"
 #include "depth.h"
+#include "exact_types.h"
+#include "fast_paths.h"
 #include "function.h"
+#include "globals.h"
+#include "member_search.h"
 #include "mirrors.h"
-#include "ordering.h"
 #include "notes.h"
+#include "options.h"
+#include "ordering.h"
+#include "state.h"
+#include "walk.h"
 
 namespace numor {
 

@@ -2,7 +2,11 @@
 // conversion.
 #pragma once
 
-#include "common.h"
+#include "caches.h"
+#include "exact_types.h"
+#include "fast_paths.h"
+#include "ref.h"
+#include "state.h"
 
 namespace numor {
 

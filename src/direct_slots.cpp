@@ -13,10 +13,14 @@
 // rebound on it: the interpreter re-derives the slot then.
 #include "direct_slots.h"
 
-#include "common.h"
+#include "caches.h"
+#include "compat.h"
+#include "fast_paths.h"
 #include "member_iter.h"
+#include "member_search.h"
 #include "mirrors.h"
 #include "protocol.h"
+#include "state.h"
 
 namespace numor {
 
@@ -69,25 +73,26 @@ void install_direct_slots(PyObject *meta) {
     if (!kFastPaths) return;
     ModuleState &st = state();
     auto *t = reinterpret_cast<PyTypeObject *>(meta);
+    compat::ProtocolSlots slots = compat::protocol_slots(t);
     if (!st.slot_mp_subscript) {
         // The first metaclass made (mNUmor) shows what the interpreter puts
         // into these slots for methods defined in a class namespace.
-        st.slot_mp_subscript = t->tp_as_mapping->mp_subscript;
-        st.slot_mp_length = t->tp_as_mapping->mp_length;
-        st.slot_sq_length = t->tp_as_sequence->sq_length;
-        st.slot_sq_contains = t->tp_as_sequence->sq_contains;
-        st.slot_tp_iter = t->tp_iter;
+        st.slot_mp_subscript = slots.mp_subscript;
+        st.slot_mp_length = slots.mp_length;
+        st.slot_sq_length = slots.sq_length;
+        st.slot_sq_contains = slots.sq_contains;
+        st.slot_tp_iter = slots.tp_iter;
         st.direct_mp_subscript = direct_subscript;
     }
     // Only a slot that holds the generic dispatcher is replaced.
-    PyMappingMethods *m = t->tp_as_mapping;
-    PySequenceMethods *s = t->tp_as_sequence;
-    if (m->mp_subscript && m->mp_subscript == st.slot_mp_subscript)
-        m->mp_subscript = direct_subscript;
-    if (m->mp_length && m->mp_length == st.slot_mp_length) m->mp_length = direct_mp_length;
-    if (s->sq_length && s->sq_length == st.slot_sq_length) s->sq_length = direct_sq_length;
-    if (s->sq_contains && s->sq_contains == st.slot_sq_contains) s->sq_contains = direct_contains;
-    if (t->tp_iter && t->tp_iter == st.slot_tp_iter) t->tp_iter = direct_iter;
+    auto replace = [](auto &slot, auto generic, auto direct) {
+        if (slot && slot == generic) slot = direct;
+    };
+    replace(slots.mp_subscript, st.slot_mp_subscript, direct_subscript);
+    replace(slots.mp_length, st.slot_mp_length, direct_mp_length);
+    replace(slots.sq_length, st.slot_sq_length, direct_sq_length);
+    replace(slots.sq_contains, st.slot_sq_contains, direct_contains);
+    replace(slots.tp_iter, st.slot_tp_iter, direct_iter);
 }
 
 }  // namespace numor

@@ -28,8 +28,9 @@
 // body with the caller's argument array.
 #include "function.h"
 
-#include "common.h"
 #include "compat.h"
+#include "heap_type.h"
+#include "state.h"
 
 #include <string_view>
 

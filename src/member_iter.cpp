@@ -9,11 +9,16 @@
 // and is registered as a `collections.abc.Generator`.
 #include "member_iter.h"
 
-#include "common.h"
+#include "caches.h"
 #include "compat.h"
+#include "exact_types.h"
 #include "function.h"
+#include "globals.h"
+#include "heap_type.h"
 #include "mirrors.h"
 #include "protocol.h"
+#include "state.h"
+#include "walk.h"
 
 #include <new>
 

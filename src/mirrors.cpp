@@ -30,11 +30,32 @@
 //    call what they find; `update_one_slot` re-derives a slot when a
 //    metaclass's dunder is rebound. The direct slots rely on both: they ask
 //    what the dispatcher would find and call our body only when it is ours.
+//  * class_is_type: `object_get_class` (the `__class__` getter that
+//    `object_getsets` gives every type) and `PyObject_GenericGetAttr`, which
+//    finds that data descriptor before anything in the instance.
 #include "mirrors.h"
 
 #include "compat.h"
+#include "exact_types.h"
 
 namespace numor {
+
+// True when `obj.__class__` is certainly `type(obj)`: the type keeps the
+// generic attribute lookup (or type's own, for a class) and inherits
+// object's `__class__` descriptor, a data descriptor that nothing can
+// shadow. Most member values, keys and options are such objects.
+bool class_is_type(PyObject *obj) {
+    if (class_is_builtin_type(obj)) return true;
+    PyTypeObject *t = Py_TYPE(obj);
+    if (t->tp_getattro != PyObject_GenericGetAttr && t->tp_getattro != PyType_Type.tp_getattro)
+        return false;
+    static PyObject *name = nullptr;  // interned once, kept for the process
+    if (!name && !(name = PyUnicode_InternFromString("__class__"))) {
+        PyErr_Clear();
+        return false;
+    }
+    return compat::type_lookup(t, name) == compat::type_lookup(&PyBaseObject_Type, name);
+}
 
 Ref class_attr_fast(PyObject *cls, PyObject *name, bool many) {
     // The steps of the interpreter's type_getattro for this case: a data

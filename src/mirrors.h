@@ -3,11 +3,18 @@
 // follows).
 #pragma once
 
-#include "common.h"
+#include "caches.h"
 #include "compat.h"
 #include "function.h"
+#include "state.h"
 
 namespace numor {
+
+// True when `obj.__class__` is certainly `type(obj)`: the type keeps the
+// generic attribute lookup (or type's own, for a class) and inherits
+// object's `__class__` descriptor, a data descriptor that nothing can
+// shadow. Most member values, keys and options are such objects.
+bool class_is_type(PyObject *obj);
 
 // `getattr(cls, name)`. When `cls` is a class whose metaclass keeps the
 // interpreter's class attribute lookup, and `name` is a plain attribute (no

@@ -32,13 +32,17 @@
 //    descriptor of the metaclass can serve the name.
 #include "mutable.h"
 
-#include "common.h"
+#include "caches.h"
 #include "compat.h"
 #include "construction.h"
+#include "exact_types.h"
 #include "function.h"
+#include "member_search.h"
 #include "mirrors.h"
 #include "name_index.h"
 #include "ordering.h"
+#include "state.h"
+#include "walk.h"
 
 namespace numor {
 
@@ -160,8 +164,22 @@ Scan pure_find(PyObject *self, PyObject *table, PyObject *attr, Py_ssize_t &pos)
     }
     PyObject *const *items = &PyTuple_GET_ITEM(table, 0);
     const Py_ssize_t n = PyTuple_GET_SIZE(table);
-    if (known_hashed(table)) return hashed_scan(items, n, attr, pos);
-    return str_scan(items, n, attr, pos);
+    if (key_memo.hashed_strs && table == key_memo.value.get()) {
+        pos = memo_position(attr);
+        return pos < 0 ? Scan::miss : Scan::hit;
+    }
+    if (!known_hashed(table)) return str_scan(items, n, attr, pos);
+    // Items whose hashes are known: most are told apart by them.
+    Py_hash_t kh = compat::str_hash(attr);
+    if (kh == -1) kh = PyObject_Hash(attr);  // an exact str: no code, no failure
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *item = items[i];
+        if (compat::str_hash(item) == kh && (item == attr || same_chars(item, attr))) {
+            pos = i;
+            return Scan::hit;
+        }
+    }
+    return Scan::miss;
 }
 
 // The exact tuple `table` with the exact str `attr` appended, or with the
@@ -174,8 +192,7 @@ Ref table_changed(PyObject *table, PyObject *attr, Py_ssize_t pos) {
         hashed = true;
         for (Py_ssize_t i = 0; i < n && hashed; ++i) {
             PyObject *item = PyTuple_GET_ITEM(table, i);
-            hashed = PyUnicode_CheckExact(item) &&
-                     reinterpret_cast<PyASCIIObject *>(item)->hash != -1;
+            hashed = PyUnicode_CheckExact(item) && compat::str_hash(item) != -1;
         }
     }
     Ref out = Ref::steal(PyTuple_New(attr ? n + 1 : n - 1));

@@ -2,10 +2,11 @@
 // name_index.cpp for why it can never disagree with a scan).
 #pragma once
 
-#include "caches.h"
+#include "fast_paths.h"
+#include "found.h"
+#include "ref.h"
 
 namespace numor {
-
 
 // Tables shorter than this are scanned. The scan compares an interned key
 // by address with each name (about three instructions a name), a key built

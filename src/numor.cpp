@@ -11,7 +11,7 @@
 // The module is a singleton: one interpreter per process, and once imported
 // every later create request returns the same module object.
 #include "base.h"
-#include "common.h"
+#include "caches.h"
 #include "compat.h"
 #include "construction.h"
 #include "direct_slots.h"
@@ -21,6 +21,7 @@
 #include "ordering.h"
 #include "pickling.h"
 #include "protocol.h"
+#include "state.h"
 
 #include <atomic>
 #include <cstdint>

@@ -9,9 +9,18 @@
 // position map makes ordering n names by a list of m cost n + m.
 #include "ordering.h"
 
-#include "common.h"
+#include "bytes.h"
+#include "caches.h"
 #include "compat.h"
+#include "exact_types.h"
+#include "fast_paths.h"
+#include "found.h"
+#include "heap_type.h"
+#include "member_search.h"
 #include "notes.h"
+#include "options.h"
+#include "state.h"
+#include "walk.h"
 
 #include <cstring>
 
@@ -19,24 +28,6 @@ namespace numor {
 
 // `m[k]`. For an exact dict this is the dict's own lookup without the
 // protocol's dispatch (an exact dict has no `__missing__`).
-Ref get_item(PyObject *m, PyObject *k) {
-    if (PyDict_CheckExact(m)) {
-        if (PyObject *v = PyDict_GetItemWithError(m, k)) return Ref::new_ref(v);
-        if (!PyErr_Occurred()) raise_with_arg(PyExc_KeyError, k);
-        return Ref();
-    }
-    return Ref::steal(PyObject_GetItem(m, k));
-}
-
-// Reads an option: `name in m` and, when present, the value (read once for
-// the test; the caller reads it again for use).
-int read_option(PyObject *m, PyObject *name, Ref &out) {
-    const int r = PyDict_CheckExact(m) ? PyDict_Contains(m, name) : PySequence_Contains(m, name);
-    if (r <= 0) return r;
-    out = get_item(m, name);
-    return out ? 1 : -1;
-}
-
 namespace {
 
 // --- composed ordering key ----------------------------------------------

@@ -1,17 +1,9 @@
-// Member ordering (see ordering.cpp) and the namespace reads it shares with
-// the class creation.
+// Member ordering (see ordering.cpp).
 #pragma once
 
 #include "ref.h"
 
 namespace numor {
-
-// `m[k]`; for an exact dict without the protocol's dispatch.
-Ref get_item(PyObject *m, PyObject *k);
-
-// Reads an option: `name in m` and, when present, the value into `out` (read
-// once for the test; the caller reads it again for use). 1, 0, or -1.
-int read_option(PyObject *m, PyObject *name, Ref &out);
 
 // The candidate member names of `mapping`: its keys stripped, keeping those
 // that are non-empty and do not start with a digit (nor, when

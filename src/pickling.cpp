@@ -19,7 +19,8 @@
 // copy.copy and copy.deepcopy never get here: they return any class as is.
 #include "pickling.h"
 
-#include "common.h"
+#include "caches.h"
+#include "state.h"
 
 namespace numor {
 

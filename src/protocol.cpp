@@ -12,11 +12,18 @@
 // of them is honoured.
 #include "protocol.h"
 
-#include "common.h"
+#include "caches.h"
 #include "compat.h"
+#include "exact_types.h"
+#include "fast_paths.h"
 #include "function.h"
+#include "globals.h"
+#include "member_search.h"
 #include "mirrors.h"
 #include "notes.h"
+#include "raise.h"
+#include "state.h"
+#include "walk.h"
 
 namespace numor {
 
@@ -131,6 +138,7 @@ void note_or_report(PyObject *self, PyObject *key, Miss miss) {
 // is known to be true, and the scan it replaces could not have run Python
 // code, so it is skipped. `miss` is told what the user got wrong.
 Ref member_by_name(PyObject *self, PyObject *key, PyObject *walked, Miss &miss) {
+    if (PyObject *v = member_peek(self, key)) return Ref::new_ref(v);
     Ref table = get_key(self);
     if (!table) return table;
     PyObject *name = key;  // borrowed: held by the table or by the caller
@@ -146,7 +154,11 @@ Ref member_by_name(PyObject *self, PyObject *key, PyObject *walked, Miss &miss) 
     const bool many =
         PyTuple_CheckExact(table.get()) && PyTuple_GET_SIZE(table.get()) >= kManyMembers;
     Ref v = class_getattr(self, name, many);
-    if (!v && PyErr_ExceptionMatches(PyExc_AttributeError)) miss = Miss::attribute;
+    if (!v) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) miss = Miss::attribute;
+        return v;
+    }
+    remember_member(self, table.get(), name, v.get());
     return v;
 }
 

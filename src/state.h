@@ -1,12 +1,15 @@
 // Process-wide state of the extension.
 //
 // The module is a singleton in the process (one interpreter, one module
-// object, re-creation returns the same object), so its state lives in one
-// global struct rather than in per-module memory: the interpreter resets a
-// module's state pointer whenever the create slot hands back an existing
-// module object, which is exactly what the singleton rule asks us to do.
-// Every file reaches it through `state()`, which compiles to the address of
-// the struct.
+// object, re-creation returns the same object), so its state lives in a
+// process-wide struct rather than in per-module memory: the interpreter
+// resets a module's state pointer whenever the create slot hands back an
+// existing module object, which is exactly what the singleton rule asks us
+// to do. Every file reaches it through `state()`, which compiles to the
+// address of the struct. caches.h lists everything remembered between
+// calls, with its key, wherever it is kept (the name indexes are kept here,
+// the other records in caches.cpp, the dict watchers' counts in compat.h's
+// DictWatch); the report of a failed lookup is per thread (protocol.cpp).
 #pragma once
 
 #include "ref.h"
@@ -76,5 +79,8 @@ namespace detail {
 extern ModuleState module_state;
 }
 inline ModuleState &state() { return detail::module_state; }
+
+// The small int 0, made at import and kept for the process.
+PyObject *zero();
 
 }  // namespace numor

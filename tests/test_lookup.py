@@ -126,7 +126,8 @@ def test_member_named_like_a_method_shadows_it_but_protocols_still_work():
     assert (len(X), "get" in X, X["keys"], list(X)) == (3, True, 1, [("b", 3), ("get", 2), ("keys", 1)])
 
 
-@pytest.mark.parametrize("change", ["gain __set__", "lose __get__", "rebind on the metaclass"])
+@pytest.mark.parametrize("change", ["gain __set__", "lose __get__", "rebind on the metaclass",
+                                    "a member's type gains __get__", "a member is a descriptor"])
 def test_metaclass_descriptors_decide_as_they_stand_at_each_read(change):
     # What a descriptor is depends on its type, which can change without the
     # metaclass changing: every read must see the descriptor as it is now.
@@ -150,9 +151,33 @@ def test_metaclass_descriptors_decide_as_they_stand_at_each_read(change):
         reads()
         del Desc.__get__  # no descriptor at all now: the class attribute again
         assert reads() == (1, 1, 1, {"RED": 1}, (1,), [("RED", 1)])
-    else:
+    elif change == "rebind on the metaclass":
         Meta.RED = property(lambda cls: "prop")
         assert reads() == ("prop",) * 3 + ({"RED": "prop"}, ("prop",), [("RED", "prop")])
+    elif change == "a member is a descriptor":
+        class Counter:
+            def __get__(self, obj, owner=None):
+                owners.append(owner)
+                return len(owners)
+
+        class F(NUmor):
+            COUNT = Counter()
+
+        owners = []
+        assert [F["COUNT"], F["COUNT"], F.COUNT, F["COUNT"]] == [1, 2, 3, 4]
+    else:
+        class Value:
+            pass
+
+        value = Value()
+
+        class F(NUmor):
+            BLUE = value
+
+        assert F["BLUE"] is value and F["BLUE"] is value
+        Value.__get__ = lambda self, obj, owner=None: "got"  # no dict of F changes
+        assert (F["BLUE"], F.BLUE, F.get("BLUE"), F.values(), dict(F)) == (
+            "got", "got", "got", ("got",), {"BLUE": "got"})
 
 
 log = []
