@@ -159,7 +159,7 @@ Ref plain_table(PyObject *self) {
 Scan pure_find(PyObject *self, PyObject *table, PyObject *attr, Py_ssize_t &pos) {
     if (!PyUnicode_CheckExact(attr)) return Scan::unsupported;
     if (use_index(table, attr)) {
-        const Scan s = indexed_find(self, table, attr, &pos);
+        const Scan s = indexed_find(self, table, attr, &pos, false);
         if (s != Scan::unsupported) return s;
     }
     PyObject *const *items = &PyTuple_GET_ITEM(table, 0);
@@ -206,6 +206,7 @@ Ref table_changed(PyObject *table, PyObject *attr, Py_ssize_t pos) {
         PyObject_Hash(attr);  // an exact str: computes and keeps it, never fails
         to[n] = Py_NewRef(attr);
     }
+    table_made(out.get());
     if (hashed) remember_hashed(out.get());
     return out;
 }
