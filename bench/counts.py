@@ -104,8 +104,10 @@ def main():
     empty = {}
 
     def cost(stmt):
-        heavy = stmt.startswith(("CLASS", "list", "dict", "{"))
-        lo, hi = (20, 220) if heavy or args.n > 1000 else (200, 2200)
+        heavy = stmt.startswith("CLASS") or stmt.startswith(("list", "dict", "{"))
+        # Cheap statements loop long enough that what differs between two
+        # runs of a large table's set-up (addresses) is lost in the count.
+        lo, hi = (20, 220) if heavy else (2000, 22000)
         # A counted statement is compared with `pass` counted the same way.
         base = "pass | pass" if " | " in stmt else "pass"
         if (base, lo, hi) not in empty:

@@ -8,6 +8,7 @@
 #include "depth.h"
 #include "exact_types.h"
 #include "globals.h"
+#include "mirrors.h"
 #include "notes.h"
 #include "state.h"
 #include "walk.h"
@@ -20,39 +21,6 @@ const char kNameMsg[] = "Наименование перечисления мо�
 const char kItemMsg[] = "Атрибуты перечисления могут быть только строками";
 const char kSetMsg[] = "В перечисление запрещено добавлять новые атрибуты!";
 const char kDelMsg[] = "Из перечисления запрещено удалять атрибуты!";
-
-// `a, b, c = seq`, with the interpreter's own messages.
-bool unpack3(PyObject *seq, Ref out[3]) {
-    if ((PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) && Py_SIZE(seq) == 3) {
-        PyObject *const *items = PySequence_Fast_ITEMS(seq);
-        for (int i = 0; i < 3; ++i) out[i] = Ref::new_ref(items[i]);
-        return true;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(seq));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(seq)->tp_iter &&
-            !PySequence_Check(seq)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(seq)->tp_name);
-        }
-        return false;
-    }
-    for (int i = 0; i < 3; ++i) {
-        out[i] = Ref::steal(PyIter_Next(it.get()));
-        if (!out[i]) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError,
-                             "not enough values to unpack (expected 3, got %d)", i);
-            return false;
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
-        return false;
-    }
-    return !PyErr_Occurred();
-}
 
 PyObject *str_type() { return reinterpret_cast<PyObject *>(&PyUnicode_Type); }
 

@@ -61,6 +61,11 @@ void watch_moddict() {
     state().moddict_watched = watch(state().moddict, Watched::module);
 }
 
+void unwatch_moddict() {
+    if (state().moddict_watched) unwatch(state().moddict, Watched::module);
+    state().moddict_watched = false;
+}
+
 Ref global_slow(PyObject *name) {
     PyObject *v = nullptr;
     if (state().moddict) {
@@ -258,13 +263,24 @@ Ref get_key_slow(PyObject *cls) {
 }
 
 void remember_member(PyObject *cls, PyObject *table, PyObject *name, PyObject *v) {
-    if (!kFastPaths || !key_memo.hashed_strs || key_peek(cls) != table ||
-        !PyUnicode_CheckExact(name) || starts_with_dunder(name))
+    if (!kFastPaths || key_peek(cls) != table || !PyUnicode_CheckExact(name) ||
+        starts_with_dunder(name))
         return;
-    const Py_ssize_t i = memo_position(name);
-    if (i < 0) return;
+    // Where the value goes: its position in a short table; in a large one
+    // the place of its pair, after the name.
+    const bool short_table = key_memo.hashed_strs;
+    Py_ssize_t at;
+    if (short_table) {
+        if ((at = memo_position(name)) < 0) return;
+    } else {
+        const Py_hash_t h = compat::str_hash(name);
+        if (h == -1) return;
+        at = 2 * static_cast<Py_ssize_t>(h & (KeyMemo::kRecent - 1)) + 1;
+    }
     if (PyObject *values = key_memo.values.get()) {
-        if (PyTuple_GET_ITEM(values, i)) return;
+        if (short_table ? PyTuple_GET_ITEM(values, at) != nullptr
+                        : PyTuple_GET_ITEM(values, at - 1) == name)
+            return;
     } else if (++key_memo.member_reads < 2) {
         return;
     }
@@ -277,17 +293,30 @@ void remember_member(PyObject *cls, PyObject *table, PyObject *name, PyObject *v
     }
     if (own != v) return;
     Ref made;
-    if (!key_memo.values && !(made = Ref::steal(PyTuple_New(PyTuple_GET_SIZE(table))))) {
-        PyErr_Clear();
-        return;
+    if (!key_memo.values) {
+        made = Ref::steal(PyTuple_New(short_table ? PyTuple_GET_SIZE(table) : 2 * KeyMemo::kRecent));
+        if (!made) {
+            PyErr_Clear();
+            return;
+        }
     }
-    if (key_peek(cls) != table || memo_position(name) != i) return;
+    // The same table, so the same kind of record and the same place.
+    if (key_peek(cls) != table) return;
     if (made) {
         if (key_memo.values) return;
         key_memo.values = std::move(made);
     }
     PyObject *values = key_memo.values.get();
-    if (!PyTuple_GET_ITEM(values, i)) PyTuple_SET_ITEM(values, i, Py_NewRef(v));
+    if (short_table) {
+        if (!PyTuple_GET_ITEM(values, at)) PyTuple_SET_ITEM(values, at, Py_NewRef(v));
+        return;
+    }
+    // The pair replaced is released once the new one is complete: releasing
+    // may run finalisers.
+    Ref old_name = Ref::steal(PyTuple_GET_ITEM(values, at - 1));
+    Ref old_value = Ref::steal(PyTuple_GET_ITEM(values, at));
+    PyTuple_SET_ITEM(values, at - 1, Py_NewRef(name));
+    PyTuple_SET_ITEM(values, at, Py_NewRef(v));
 }
 
 // --- 6. the last table made by a hook ------------------------------------------

@@ -159,6 +159,8 @@ inline Ref global(PyObject *name) {
 
 // Starts tracking modifications of `state().moddict`, just set.
 void watch_moddict();
+// Stops it, for a failed import.
+void unwatch_moddict();
 
 // --- 2. metaclass facts -------------------------------------------------------
 
@@ -213,17 +215,21 @@ struct KeyMemo {
     bool hashed_strs = false;
     static constexpr int kSlots = 64;  // more than kIndexFrom, a power of two
     uint8_t slots[kSlots] = {};
-    // A tuple of the value the class's own dict held under each name when
-    // it was first read as a member through the memo, or null; the tuple is
-    // made at the second such read, so that switching between classes does
-    // not pay for it. Never shown to Python code. The memo's key
-    // (the class's tag, or its dict's stamp with the class first in its
-    // MRO) says that the dict still holds it and that a lookup still finds
-    // it first; key_peek confirms the metaclass's part (no data descriptor
-    // under a plain name, type's attribute lookup); the value's own type,
-    // which can gain `__get__` with no dict of the class changing, is
-    // checked at every use. Names starting with "__" are never recorded,
-    // since the metaclass facts do not cover them.
+    // Members' values as the class's own dict held them when they were
+    // read through the memo: for a short table (hashed_strs) a tuple of one
+    // value or null per position; for a large one, a tuple of kRecent
+    // (name, value) pairs of the names read last, each at the place its hash
+    // gives, the names held so that a pair says by itself that its name is
+    // in the table. Made at the second such read, so that switching between
+    // classes does not pay for it; never shown to Python code. The memo's
+    // key (the class's tag, or its dict's stamp with the class first in its
+    // MRO) says that the dict still holds each value and that a lookup still
+    // finds it first; key_peek confirms the metaclass's part (no data
+    // descriptor under a plain name, type's attribute lookup); the value's
+    // own type, which can gain `__get__` with no dict of the class
+    // changing, is checked at every use. Names starting with "__" are never
+    // recorded, since the metaclass facts do not cover them.
+    static constexpr int kRecent = 16;  // a power of two
     Ref values;
     unsigned member_reads = 0;  // members read through the memo, up to 2
 };

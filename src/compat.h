@@ -43,6 +43,11 @@
 //    module that does not declare `Py_mod_multiple_interpreters`, with its
 //    own message, before the module's code runs. The module declares it and
 //    enforces its one-interpreter rule itself.
+//  * Rules that mirrors.cpp repeats and that changed between versions:
+//    `generator.throw` warns of its three-argument form from 3.12 and
+//    refuses a running generator before reading the exception from 3.15;
+//    `a, b, c = seq` counts the items of an exact list, tuple or dict that
+//    has too many from 3.14.
 //  * Free-threaded builds (3.14t, 3.15t) are not supported, and the module
 //    is not built for them. Supporting them would need: a `Py_mod_gil`
 //    slot (`Py_MOD_GIL_NOT_USED`) once the rest holds; `_PyType_LookupRef`
@@ -232,6 +237,15 @@ inline ProtocolSlots protocol_slots(PyTypeObject *t) {
     return {t->tp_as_mapping->mp_subscript, t->tp_as_mapping->mp_length,
             t->tp_as_sequence->sq_length, t->tp_as_sequence->sq_contains, t->tp_iter};
 }
+
+// Interpreter rules that changed wording or warnings (mirrors.cpp follows
+// them): from 3.12 `generator.throw` warns that its (type, value,
+// traceback) form is deprecated, and from 3.15 it refuses a running
+// generator before it looks at the exception; from 3.14 `a, b, c = seq`
+// says how many items an exact list, tuple or dict had when it has too many.
+constexpr bool kThrowTripleDeprecated = PY_VERSION_HEX >= 0x030C0000;
+constexpr bool kThrowRefusesRunningFirst = PY_VERSION_HEX >= 0x030F0000;
+constexpr bool kUnpackCountsExtra = PY_VERSION_HEX >= 0x030E0000;
 
 // -1, 0 or 1 for an int `v`.
 inline int long_sign(PyObject *v) {

@@ -35,6 +35,7 @@
 #include "notes.h"
 #include "options.h"
 #include "ordering.h"
+#include "pickling.h"
 #include "state.h"
 #include "walk.h"
 
@@ -347,7 +348,9 @@ Ref meta_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct,
     } else {
         final_bases = std::move(filtered);
     }
-    return call_type_new(cls, class_name.get(), final_bases.get(), dct);
+    Ref made = call_type_new(cls, class_name.get(), final_bases.get(), dct);
+    if (made) register_metaclass_of(made.get());
+    return made;
 }
 
 Ref meta_keys(PyObject *self) {

@@ -13,7 +13,9 @@
 // already-parsed arguments. A table row names the body through `def<...>`,
 // which records how many parameters it takes; making the function object
 // checks that count against the parameter list, so an import with a row
-// and a body that disagree fails with SystemError.
+// and a body that disagree fails with SystemError (the names cannot be
+// checked, see function.h), as does a row whose parameter list this type
+// cannot represent.
 //
 // A function object carries its parameter list as data: the names (interned
 // strings), how many are required, the defaults, and whether `*arg` and
@@ -330,49 +332,81 @@ PyMethodDef fn_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Splits "(self, key, pz=None)" into its parameters. The tables only use
-// None as a default, which keeps this small.
+// A name Python would accept as a parameter: ASCII letters, digits and
+// underscores, not starting with a digit (the tables need nothing more).
+bool is_identifier(std::string_view name) {
+    if (name.empty() || (name[0] >= '0' && name[0] <= '9')) return false;
+    for (char c : name) {
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!letter && c != '_' && !(c >= '0' && c <= '9')) return false;
+    }
+    return true;
+}
+
+// Splits "(self, key, pz=None)" into its parameters. What a function object
+// can represent is names that may be passed by position or keyword, with
+// None as the only default and the defaulted ones last, then `*arg`, then
+// `**args`; anything else in a row (another default, a parameter after
+// `*arg`, which Python would make keyword-only, `/`, a name given twice)
+// fails the import instead of being read as something it does not say.
 bool parse_signature(FunctionObject *f) {
     const char *sig = f->def->signature;
-    const size_t len = std::string_view(sig).size();
-    if (len < 2 || sig[0] != '(' || sig[len - 1] != ')') {
-        PyErr_Format(PyExc_SystemError, "bad signature for %s", f->def->name);
+    const std::string_view text(sig);
+    auto refuse = [f](const char *why) {
+        PyErr_Format(PyExc_SystemError, "bad signature for %s%s: %s", f->def->name,
+                     f->def->signature, why);
         return false;
-    }
-    const char *names[kMaxParams];
-    Py_ssize_t lengths[kMaxParams];
-    Py_ssize_t n = 0, ndefaults = 0;
-    const char *p = sig + 1, *const end = sig + len - 1;
-    while (p < end) {
-        const char *comma = p;
-        while (comma < end && *comma != ',') ++comma;
-        const char *b = p, *e = comma;
-        p = comma + 1;
-        while (b < e && *b == ' ') ++b;
-        if (e - b >= 2 && b[0] == '*' && b[1] == '*') {
+    };
+    if (text.size() < 2 || text.front() != '(' || text.back() != ')')
+        return refuse("not in parentheses");
+    auto trim = [](std::string_view v) {
+        while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
+        while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
+        return v;
+    };
+    std::string_view names[kMaxParams];     // of the positional-or-keyword parameters
+    std::string_view seen[kMaxParams + 2];  // and of `*arg` and `**args`
+    Py_ssize_t n = 0, nseen = 0, ndefaults = 0;
+    std::string_view rest = text.substr(1, text.size() - 2);
+    while (!trim(rest).empty()) {
+        const size_t comma = rest.find(',');
+        std::string_view item = trim(rest.substr(0, comma));
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        if (f->varkw) return refuse("a parameter after **");
+        std::string_view name;
+        bool positional = false;
+        if (item.substr(0, 2) == "**") {
+            name = item.substr(2);
             f->varkw = true;
-        } else if (b < e && b[0] == '*') {
+        } else if (item.substr(0, 1) == "*") {
+            if (f->varargs) return refuse("two *");
+            name = item.substr(1);
             f->varargs = true;
         } else {
-            const char *eq = b;
-            while (eq < e && *eq != '=') ++eq;
-            if (eq < e) ++ndefaults;
-            e = eq;
-            while (e > b && e[-1] == ' ') --e;
-            if (n == kMaxParams) {
-                PyErr_Format(PyExc_SystemError, "too many parameters for %s", f->def->name);
-                return false;
+            if (f->varargs) return refuse("a parameter after *, which would be keyword-only");
+            const size_t eq = item.find('=');
+            name = trim(item.substr(0, eq));
+            if (eq != std::string_view::npos) {
+                if (trim(item.substr(eq + 1)) != "None") return refuse("a default other than None");
+                ++ndefaults;
+            } else if (ndefaults) {
+                return refuse("a parameter without a default after one with a default");
             }
-            names[n] = b;
-            lengths[n++] = e - b;
+            if (n == kMaxParams) return refuse("too many parameters");
+            positional = true;
         }
+        if (!is_identifier(name)) return refuse("a parameter that is not a name");
+        for (Py_ssize_t i = 0; i < nseen; ++i)
+            if (seen[i] == name) return refuse("a name given twice");
+        seen[nseen++] = name;
+        if (positional) names[n++] = name;
     }
     f->nparams = n;
     f->nrequired = n - ndefaults;
     f->argnames = PyTuple_New(n);
     if (!f->argnames) return false;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *s = PyUnicode_FromStringAndSize(names[i], lengths[i]);
+        PyObject *s = PyUnicode_FromStringAndSize(names[i].data(), names[i].size());
         if (!s) return false;
         PyUnicode_InternInPlace(&s);
         PyTuple_SET_ITEM(f->argnames, i, s);

@@ -60,6 +60,11 @@ struct FuncDef {
     int arity;
 };
 
+// Only the count can be checked, not the names: a C++17 function type
+// keeps its parameters' types but not their names, and no standard means
+// before C++26's reflection reads them, so that a row's names are the
+// body's is kept by writing them alike (the body's names say what the row
+// says, `meta_get(self, key, pz)` for "(self, key, pz=None)").
 template <auto Body>
 constexpr FuncDef def(const char *name, const char *signature, Kind kind = Kind::function) {
     return {kind, name, signature, entry_of<Body>, Adapt<Body>::arity};

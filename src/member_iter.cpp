@@ -100,13 +100,6 @@ PyObject *iter_step(MemberIter *it) {
     }
 }
 
-// A StopIteration escaping a generator's body would look like a normal end;
-// the interpreter turns it into RuntimeError (PEP 479), and so must we.
-void stop_iteration_escapes() {
-    if (PyErr_ExceptionMatches(PyExc_StopIteration))
-        compat::raise_from_pending(PyExc_RuntimeError, "generator raised StopIteration");
-}
-
 PyObject *iter_next(PyObject *self) {
     MemberIter *it = as_iter(self);
     if (it->running) {
@@ -126,63 +119,23 @@ PyObject *iter_next(PyObject *self) {
 
 PyObject *iter_send(PyObject *self, PyObject *value) {
     MemberIter *it = as_iter(self);
-    if (!it->started && !it->finished && !it->running && value != Py_None) {
-        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
-        return nullptr;
-    }
+    if (!send_accepted(!it->started && !it->finished, value)) return nullptr;
     PyObject *r = iter_next(self);
     if (!r && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
     return r;
 }
 
 // The generator has no handler, so a thrown exception always ends it and
-// propagates: normalise the arguments as generator.throw does and raise.
+// propagates.
 PyObject *iter_throw(PyObject *self, PyObject *args) {
     MemberIter *it = as_iter(self);
-    PyObject *typ, *val = nullptr, *tb = nullptr;
-    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &typ, &val, &tb)) return nullptr;
-    if (it->running) {
-        PyErr_SetString(PyExc_ValueError, "generator already executing");
-        return nullptr;
-    }
-    if (tb == Py_None) {
-        tb = nullptr;
-    } else if (tb && !PyTraceBack_Check(tb)) {
-        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-        return nullptr;
-    }
-    Py_INCREF(typ);
-    Py_XINCREF(val);
-    Py_XINCREF(tb);
-    if (PyExceptionClass_Check(typ)) {
-        compat::normalize_exception(&typ, &val, &tb);
-    } else if (PyExceptionInstance_Check(typ)) {
-        if (val && val != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            Py_DECREF(typ);
-            Py_XDECREF(val);
-            Py_XDECREF(tb);
-            return nullptr;
-        }
-        Py_XDECREF(val);
-        val = typ;
-        typ = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(val)));
-        if (!tb) tb = PyException_GetTraceback(val);
-    } else {
-        PyErr_Format(PyExc_TypeError,
-                     "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(typ)->tp_name);
-        Py_DECREF(typ);
-        Py_XDECREF(val);
-        Py_XDECREF(tb);
-        return nullptr;
-    }
+    Thrown exc;
+    if (!thrown_exception(args, it->running, exc)) return nullptr;
     // Thrown into a finished generator, the exception is merely re-raised;
     // otherwise it escapes the body.
     const bool alive = !it->finished;
     iter_finish(it);
-    compat::restore_exception(typ, val, tb);
-    if (alive) stop_iteration_escapes();
+    raise_thrown(exc, alive);
     return nullptr;
 }
 

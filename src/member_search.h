@@ -45,13 +45,23 @@ NUMOR_HOT_INLINE Py_ssize_t memo_position(PyObject *key) {
 // borrowed, and to be taken before anything else runs. Else null, and the
 // steps are to be taken.
 NUMOR_HOT_INLINE PyObject *member_peek(PyObject *cls, PyObject *key) {
-    if (!kFastPaths || !PyUnicode_CheckExact(key)) return nullptr;
-    if (!key_peek(cls) || !key_memo.hashed_strs) return nullptr;
-    const Py_ssize_t i = memo_position(key);
-    if (i < 0) return nullptr;
+    if (!kFastPaths || !PyUnicode_CheckExact(key) || !key_peek(cls)) return nullptr;
     PyObject *values = key_memo.values.get();
     if (!values) return nullptr;
-    PyObject *v = PyTuple_GET_ITEM(values, i);
+    PyObject *v;
+    if (key_memo.hashed_strs) {
+        const Py_ssize_t i = memo_position(key);
+        if (i < 0) return nullptr;
+        v = PyTuple_GET_ITEM(values, i);
+    } else {
+        const Py_hash_t kh = compat::str_hash(key);
+        if (kh == -1) return nullptr;  // a key never hashed was never recorded
+        const Py_ssize_t at = 2 * static_cast<Py_ssize_t>(kh & (KeyMemo::kRecent - 1));
+        PyObject *name = PyTuple_GET_ITEM(values, at);
+        if (!name || (name != key && (compat::str_hash(name) != kh || !same_chars(name, key))))
+            return nullptr;
+        v = PyTuple_GET_ITEM(values, at + 1);
+    }
     if (!v || Py_TYPE(v)->tp_descr_get) return nullptr;
     return v;
 }

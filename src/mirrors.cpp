@@ -1,8 +1,11 @@
 // Mirrors of interpreter rules.
 //
 // A few fast paths get the result of an interpreter operation without
-// making the call, by repeating the rule the interpreter applies. Each such
-// copy lives here, next to the name of the CPython function it follows, so
+// making the call, by repeating the rule the interpreter applies; and a few
+// operations that must behave as a piece of Python does have no C API to
+// call (a class statement's choice of metaclass, unpacking, a generator's
+// `send` and `throw`), so they repeat its rule too. Each such copy lives
+// here, next to the name of the CPython function it follows, so
 // that a new CPython version means reading those functions again and
 // comparing; tests/test_mirrors.py compares each with the generic call on
 // inputs chosen to tell them apart. Checked against CPython 3.11, 3.12 and
@@ -33,6 +36,22 @@
 //  * class_is_type: `object_get_class` (the `__class__` getter that
 //    `object_getsets` gives every type) and `PyObject_GenericGetAttr`, which
 //    finds that data descriptor before anything in the instance.
+//  * winning_metaclass: `_PyType_CalculateMetaclass`, which the 3.13
+//    headers no longer declare: the explicit metaclass gives way to the
+//    metaclass of a base that derives from it, and two unrelated ones are a
+//    conflict.
+//  * unpack3: `UNPACK_SEQUENCE` and `unpack_iterable` (3.12+:
+//    `_PyEval_UnpackIterable`) of Python/ceval.c. An exact tuple or list of
+//    the right size is read directly; anything else through its iterator,
+//    which must end after the third item.
+//  * send_accepted, thrown_exception, raise_thrown, stop_iteration_escapes:
+//    Objects/genobject.c. `gen_send_ex2` refuses a value sent to a
+//    generator not started yet; `gen_throw` and `_gen_throw` count their
+//    arguments, warn of the three-argument form, check the traceback and
+//    normalise the exception before `gen_send_ex2` refuses a running
+//    generator (from 3.15 that comes right after the warning), and a
+//    normalisation that fails throws the error it raised; PEP 479 turns a
+//    StopIteration escaping the body into RuntimeError.
 #include "mirrors.h"
 
 #include "compat.h"
@@ -158,4 +177,156 @@ bool subscript_reaches(PyObject *cls, Impl impl) {
            dispatch_finds(cls, state().names.__getitem__, impl);
 }
 
+PyTypeObject *winning_metaclass(PyTypeObject *meta, PyObject *bases) {
+    PyTypeObject *winner = meta;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
+        PyTypeObject *t = Py_TYPE(PyTuple_GET_ITEM(bases, i));
+        if (PyType_IsSubtype(winner, t)) continue;
+        if (PyType_IsSubtype(t, winner)) {
+            winner = t;
+            continue;
+        }
+        PyErr_SetString(PyExc_TypeError,
+                        "metaclass conflict: the metaclass of a derived class must be a "
+                        "(non-strict) subclass of the metaclasses of all its bases");
+        return nullptr;
+    }
+    return winner;
+}
+
+bool unpack3(PyObject *seq, Ref out[3]) {
+    if ((PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) && Py_SIZE(seq) == 3) {
+        PyObject *const *items = PySequence_Fast_ITEMS(seq);
+        for (int i = 0; i < 3; ++i) out[i] = Ref::new_ref(items[i]);
+        return true;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(seq));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(seq)->tp_iter &&
+            !PySequence_Check(seq)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(seq)->tp_name);
+        }
+        return false;
+    }
+    for (int i = 0; i < 3; ++i) {
+        out[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!out[i]) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError,
+                             "not enough values to unpack (expected 3, got %d)", i);
+            return false;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (!extra) return !PyErr_Occurred();
+    extra.reset();  // released before the error is set, as its finaliser may run code
+    if (compat::kUnpackCountsExtra &&
+        (PyList_CheckExact(seq) || PyTuple_CheckExact(seq) || PyDict_CheckExact(seq))) {
+        const Py_ssize_t n = PyDict_CheckExact(seq) ? PyDict_Size(seq) : Py_SIZE(seq);
+        if (n > 3) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 3, got %zd)", n);
+            return false;
+        }
+    }
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+    return false;
+}
+
+bool send_accepted(bool just_started, PyObject *value) {
+    if (!just_started || value == Py_None) return true;
+    PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
+    return false;
+}
+
+namespace {
+
+bool refuse_running() {
+    PyErr_SetString(PyExc_ValueError, "generator already executing");
+    return false;
+}
+
+// The exception of `generator.throw(typ, val, tb)` once its arguments are
+// counted.
+bool normalised_exception(PyObject *typ, PyObject *val, PyObject *tb, Thrown &out);
+
+}  // namespace
+
+bool thrown_exception(PyObject *args, bool running, Thrown &out) {
+    PyObject *typ, *val = nullptr, *tb = nullptr;
+    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &typ, &val, &tb)) return false;
+    if (compat::kThrowTripleDeprecated && PyTuple_GET_SIZE(args) > 1 &&
+        PyErr_WarnEx(PyExc_DeprecationWarning,
+                     "the (type, exc, tb) signature of throw() is deprecated, use the "
+                     "single-arg signature instead.",
+                     1) < 0)
+        return false;
+    if (running && compat::kThrowRefusesRunningFirst) return refuse_running();
+    if (!normalised_exception(typ, val, tb, out)) return false;
+    if (running) {
+        out = Thrown{};
+        return refuse_running();
+    }
+    return true;
+}
+
+namespace {
+
+bool normalised_exception(PyObject *typ, PyObject *val, PyObject *tb, Thrown &out) {
+    if (tb == Py_None) {
+        tb = nullptr;
+    } else if (tb && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return false;
+    }
+    if (PyExceptionClass_Check(typ)) {
+        PyObject *t = Py_NewRef(typ), *v = Py_XNewRef(val), *b = Py_XNewRef(tb);
+        compat::normalize_exception(&t, &v, &b);
+        out.typ = Ref::steal(t);
+        out.val = Ref::steal(v);
+        out.tb = Ref::steal(b);
+        return true;
+    }
+    if (PyExceptionInstance_Check(typ)) {
+        if (val && val != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return false;
+        }
+        out.val = Ref::new_ref(typ);
+        out.typ = Ref::new_ref(PyExceptionInstance_Class(typ));
+        out.tb = tb ? Ref::new_ref(tb) : Ref::steal(PyException_GetTraceback(typ));
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "exceptions must be classes or instances deriving from BaseException, not %s",
+                 Py_TYPE(typ)->tp_name);
+    return false;
+}
+
+}  // namespace
+
+void stop_iteration_escapes() {
+    if (PyErr_ExceptionMatches(PyExc_StopIteration))
+        compat::raise_from_pending(PyExc_RuntimeError, "generator raised StopIteration");
+}
+
+void raise_thrown(Thrown &exc, bool escapes) {
+    compat::restore_exception(exc.typ.release(), exc.val.release(), exc.tb.release());
+    if (escapes) stop_iteration_escapes();
+}
+
 }  // namespace numor
+
+// For tests/test_mirrors.py (through ctypes.PyDLL, holding the interpreter
+// lock): the metaclass choice runs only at import, on the classes made
+// there, so its comparison with a class statement reaches it here. Not part
+// of the module's Python surface.
+extern "C" [[gnu::visibility("default")]] PyObject *numor_winning_metaclass(PyObject *meta,
+                                                                           PyObject *bases) {
+    if (!PyType_Check(meta) || !PyTuple_Check(bases)) {
+        PyErr_SetString(PyExc_TypeError, "a class and a tuple of bases");
+        return nullptr;
+    }
+    PyTypeObject *w = numor::winning_metaclass(reinterpret_cast<PyTypeObject *>(meta), bases);
+    return w ? Py_NewRef(reinterpret_cast<PyObject *>(w)) : nullptr;
+}

@@ -1,6 +1,6 @@
 // Code that repeats a rule of the interpreter, to get its result without
-// the call around it (see mirrors.cpp for the CPython functions each one
-// follows).
+// the call around it or because no call gives it (see mirrors.cpp for the
+// CPython functions each one follows).
 #pragma once
 
 #include "caches.h"
@@ -65,5 +65,38 @@ inline bool dispatch_finds(PyObject *self, PyObject *name, Impl impl) {
 // of cls's metaclass is the generic dispatcher or our direct slot, and
 // either would find that body.
 bool subscript_reaches(PyObject *cls, Impl impl);
+
+// --- class statements, assignments, generators -----------------------------
+
+// The most derived of `meta` and the metaclasses of `bases`, as a class
+// statement picks it; null with TypeError when neither of two is a subclass
+// of the other.
+PyTypeObject *winning_metaclass(PyTypeObject *meta, PyObject *bases);
+
+// `a, b, c = seq`, with the interpreter's messages. False with the error set.
+bool unpack3(PyObject *seq, Ref out[3]);
+
+// `generator.send(value)`'s refusal of a value for a generator that has not
+// started: false, with TypeError set, unless `value` is None or the
+// generator is not `just_started`.
+bool send_accepted(bool just_started, PyObject *value);
+
+// The exception `generator.throw(*args)` raises into the generator, as a
+// normalised (class, instance, traceback) triple. False with the error set
+// when the arguments are refused or the generator is `running`; the
+// generator is then left as it was.
+struct Thrown {
+    Ref typ, val, tb;
+};
+bool thrown_exception(PyObject *args, bool running, Thrown &out);
+
+// Raises `exc` from the generator's body (`escapes`, where an escaping
+// StopIteration becomes RuntimeError), or re-raises it as given into a
+// generator that has finished.
+void raise_thrown(Thrown &exc, bool escapes);
+
+// The generator's body raised (the error is pending): a StopIteration that
+// escapes it would look like a normal end and becomes RuntimeError.
+void stop_iteration_escapes();
 
 }  // namespace numor

@@ -17,6 +17,7 @@
 #include "direct_slots.h"
 #include "function.h"
 #include "member_iter.h"
+#include "mirrors.h"
 #include "mutable.h"
 #include "ordering.h"
 #include "pickling.h"
@@ -103,25 +104,6 @@ bool fill_namespace(PyObject *ns, const char *owner, const FuncDef *entries, siz
     return true;
 }
 
-// The most derived of `meta` and the metaclasses of `bases`, as a class
-// statement picks it.
-PyTypeObject *winning_metaclass(PyTypeObject *meta, PyObject *bases) {
-    PyTypeObject *winner = meta;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
-        PyTypeObject *t = Py_TYPE(PyTuple_GET_ITEM(bases, i));
-        if (PyType_IsSubtype(winner, t)) continue;
-        if (PyType_IsSubtype(t, winner)) {
-            winner = t;
-            continue;
-        }
-        PyErr_SetString(PyExc_TypeError,
-                        "metaclass conflict: the metaclass of a derived class must be a "
-                        "(non-strict) subclass of the metaclasses of all its bases");
-        return nullptr;
-    }
-    return winner;
-}
-
 // The steps of a class statement `class name(*bases, metaclass=meta)`:
 // the winning metaclass, its __prepare__, the body, the metaclass call.
 Ref make_class(const char *name, PyObject *meta, PyObject *bases, const FuncDef *entries = nullptr,
@@ -141,63 +123,64 @@ Ref make_class(const char *name, PyObject *meta, PyObject *bases, const FuncDef 
     return Ref::steal(PyObject_Vectorcall(winner.get(), args, 3, nullptr));
 }
 
-// `from module import name` into the module namespace.
-bool import_from(PyObject *m, PyObject *source, PyObject *name) {
-    Ref v = Ref::steal(PyObject_GetAttr(source, name));
-    if (!v) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-        PyErr_Clear();
-        Ref modname = Ref::steal(PyObject_GetAttrString(source, "__name__"));
-        PyErr_Clear();
-        Ref file = Ref::steal(PyObject_GetAttrString(source, "__file__"));
-        PyErr_Clear();
-        if (file)
-            PyErr_Format(PyExc_ImportError, "cannot import name %R from %R (%S)", name,
-                         modname ? modname.get() : Py_None, file.get());
-        else
-            PyErr_Format(PyExc_ImportError, "cannot import name %R from %R (unknown location)",
-                         name, modname ? modname.get() : Py_None);
-        return false;
+// Runs the statement `from <module> import <names>` and binds the names
+// into the module namespace in their order. The statement itself runs (in a
+// namespace of its own) rather than a copy of its rule: what it does when a
+// name is missing (read a submodule back from sys.modules, say that the
+// module is still being initialised or may shadow another, attach the
+// module's name and path to the ImportError) changes with every version,
+// and no C call does it.
+bool import_names(PyObject *m, const char *statement, PyObject *const *names, size_t count) {
+    Ref ns = Ref::steal(PyDict_New());
+    if (!ns) return false;
+    Ref done = Ref::steal(PyRun_String(statement, Py_file_input, ns.get(), ns.get()));
+    if (!done) return false;
+    for (size_t i = 0; i < count; ++i) {
+        PyObject *v = PyDict_GetItemWithError(ns.get(), names[i]);  // exact str keys
+        if (!v || PyModule_AddObjectRef(m, PyUnicode_AsUTF8(names[i]), v) < 0) {
+            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, names[i]);
+            return false;
+        }
     }
-    return PyModule_AddObjectRef(m, PyUnicode_AsUTF8(name), v.get()) == 0;
+    return true;
 }
 
 bool bind(PyObject *m, PyObject *name, const Ref &v) {
     return v && PyModule_AddObjectRef(m, PyUnicode_AsUTF8(name), v.get()) == 0;
 }
 
-bool intern(PyObject *&slot, const char *s) {
-    slot = PyUnicode_InternFromString(s);
-    return slot != nullptr;
-}
+// Every interned name, with its text.
+struct NameText {
+    PyObject *Names::*slot;
+    const char *text;
+};
+const NameText kNames[] = {
+    {&Names::_key, "_key"}, {&Names::__name__, "__name__"}, {&Names::__call__, "__call__"},
+    {&Names::__module__, "__module__"}, {&Names::__qualname__, "__qualname__"},
+    {&Names::strip, "strip"}, {&Names::isdigit, "isdigit"}, {&Names::find, "find"},
+    {&Names::index, "index"}, {&Names::keys, "keys"}, {&Names::update, "update"},
+    {&Names::sort, "sort"}, {&Names::dunder, "__"}, {&Names::underscore, "_"},
+    {&Names::ordo, "__ordo_numor__"}, {&Names::ordo_key, "__ordo_numor_key__"},
+    {&Names::ordo_reverse, "__ordo_numor_reverse__"}, {&Names::nominis, "__numoer_nominis__"},
+    {&Names::name, "name"}, {&Names::base, "base"}, {&Names::key, "key"},
+    {&Names::reverse, "reverse"}, {&Names::__getitem__, "__getitem__"},
+    {&Names::__len__, "__len__"}, {&Names::__contains__, "__contains__"},
+    {&Names::__iter__, "__iter__"}, {&Names::__setattr__, "__setattr__"},
+    {&Names::__delattr__, "__delattr__"}, {&Names::register_, "register"},
+    {&Names::copyreg, "copyreg"}, {&Names::dispatch_table, "dispatch_table"},
+    {&Names::add_note, "add_note"},
+    {&Names::numor, "numor"}, {&Names::mNUmor, "mNUmor"}, {&Names::mmNumor, "mmNumor"},
+    {&Names::NUmor, "NUmor"}, {&Names::NUmorMutant, "NUmorMutant"},
+    {&Names::MethodType, "MethodType"}, {&Names::FunctionType, "FunctionType"},
+    {&Names::pzUnpack, "pzUnpack"}, {&Names::typOrPz, "typOrPz"}, {&Names::concat, "concat"},
+};
+static_assert(std::size(kNames) * sizeof(PyObject *) == sizeof(Names), "a name without its text");
 
-// Interned names and the interpreter objects the methods call; made once
-// per process and kept for its lifetime.
-bool init_process_state() {
-    static bool done = false;
-    if (done) return true;
+// Interned names and the interpreter objects the methods call.
+bool make_process_state() {
     Names &n = state().names;
-    const bool ok =
-        intern(n._key, "_key") && intern(n.__name__, "__name__") &&
-        intern(n.__call__, "__call__") && intern(n.__module__, "__module__") &&
-        intern(n.__qualname__, "__qualname__") && intern(n.strip, "strip") &&
-        intern(n.isdigit, "isdigit") && intern(n.find, "find") && intern(n.index, "index") &&
-        intern(n.keys, "keys") && intern(n.update, "update") && intern(n.sort, "sort") &&
-        intern(n.dunder, "__") && intern(n.underscore, "_") && intern(n.ordo, "__ordo_numor__") &&
-        intern(n.ordo_key, "__ordo_numor_key__") &&
-        intern(n.ordo_reverse, "__ordo_numor_reverse__") &&
-        intern(n.nominis, "__numoer_nominis__") && intern(n.name, "name") &&
-        intern(n.base, "base") && intern(n.key, "key") && intern(n.reverse, "reverse") &&
-        intern(n.__getitem__, "__getitem__") && intern(n.__len__, "__len__") &&
-        intern(n.__contains__, "__contains__") && intern(n.__iter__, "__iter__") &&
-        intern(n.__setattr__, "__setattr__") && intern(n.__delattr__, "__delattr__") &&
-        intern(n.register_, "register") && intern(n.add_note, "add_note") &&
-        intern(n.numor, "numor") && intern(n.mNUmor, "mNUmor") && intern(n.mmNumor, "mmNumor") &&
-        intern(n.NUmor, "NUmor") && intern(n.NUmorMutant, "NUmorMutant") &&
-        intern(n.MethodType, "MethodType") && intern(n.FunctionType, "FunctionType") &&
-        intern(n.pzUnpack, "pzUnpack") && intern(n.typOrPz, "typOrPz") &&
-        intern(n.concat, "concat");
-    if (!ok) return false;
+    for (const NameText &row : kNames)
+        if (!(n.*row.slot = PyUnicode_InternFromString(row.text))) return false;
     PyObject *type = reinterpret_cast<PyObject *>(&PyType_Type);
     state().type_new = PyObject_GetAttrString(type, "__new__");
     state().type_setattr = PyObject_GetAttrString(type, "__setattr__");
@@ -207,22 +190,42 @@ bool init_process_state() {
     if (!builtins) return false;
     state().builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
     if (zero() == nullptr) return false;
-    if (function_type_init() < 0 || ordering_init() < 0 || member_iter_init() < 0) return false;
-    done = true;
-    return true;
+    return function_type_init() == 0 && ordering_init() == 0 && member_iter_init() == 0;
+}
+
+// Releases what make_process_state made, so that after a failure the next
+// import makes it all afresh rather than over what this one left.
+void release_process_state() {
+    ModuleState &s = state();
+    for (const NameText &row : kNames) Py_CLEAR(s.names.*row.slot);
+    Py_CLEAR(s.type_new);
+    Py_CLEAR(s.type_setattr);
+    Py_CLEAR(s.type_delattr);
+    Py_CLEAR(s.builtins);
+    Py_CLEAR(s.function_type);
+    Py_CLEAR(s.ordo_key_type);
+    Py_CLEAR(s.member_iter_type);
+}
+
+// Made once per process and kept for its lifetime.
+bool init_process_state() {
+    static bool done = false;
+    if (done) return true;
+    if (make_process_state()) return done = true;
+    release_process_state();
+    return false;
 }
 
 bool init_module(PyObject *m) {
     if (!init_process_state()) return false;
     Names &n = state().names;
 
-    Ref types = Ref::steal(PyImport_ImportModule("types"));
-    if (!types || !import_from(m, types.get(), n.MethodType) ||
-        !import_from(m, types.get(), n.FunctionType))
-        return false;
-    Ref utilites = Ref::steal(PyImport_ImportModule("utilites"));
-    if (!utilites || !import_from(m, utilites.get(), n.pzUnpack) ||
-        !import_from(m, utilites.get(), n.typOrPz) || !import_from(m, utilites.get(), n.concat))
+    PyObject *const from_types[] = {n.MethodType, n.FunctionType};
+    PyObject *const from_utilites[] = {n.pzUnpack, n.typOrPz, n.concat};
+    if (!import_names(m, "from types import MethodType, FunctionType", from_types,
+                      std::size(from_types)) ||
+        !import_names(m, "from utilites import pzUnpack, typOrPz, concat", from_utilites,
+                      std::size(from_utilites)))
         return false;
     Ref all = Ref::steal(Py_BuildValue("(sss)", "NUmor", "NUmorMutant", "is_numor"));
     if (!all || PyModule_AddObjectRef(m, "__all__", all.get()) < 0) return false;
@@ -296,9 +299,14 @@ int module_exec(PyObject *m) {
     state().moddict = PyModule_GetDict(m);
     watch_moddict();
     if (!init_module(m)) {
-        // A failed import leaves nothing behind; the next one starts over.
+        // A failed import leaves nothing behind (the dict unwatched, nothing
+        // of it remembered), and the next one starts over.
+        PyObject *failure = compat::fetch_exception();
+        unwatch_moddict();
+        forget_all();
         state().moddict = nullptr;
         Py_CLEAR(state().module);
+        compat::raise_exception(failure);
         return -1;
     }
     return 0;

@@ -17,6 +17,13 @@
 // table comes back exactly, and a member that refers back to its class
 // works, because pickle memoizes the new class before it loads the state.
 // copy.copy and copy.deepcopy never get here: they return any class as is.
+//
+// copyreg matches the exact type, and pickle saves a class of any other
+// metaclass by reference before it would ask the class or its metaclass for
+// a reduction. So a metaclass derived from ours is registered too, when the
+// first class of it is made: pickle could not rebuild a class of a
+// metaclass that it cannot find by name either, so one it cannot (made
+// inside a function) is left out, and copyreg does not keep it alive.
 #include "pickling.h"
 
 #include "caches.h"
@@ -101,7 +108,48 @@ PyObject *reduce_enumeration(PyObject *, PyObject *cls) {
 
 PyMethodDef reduce_def = {"reduce_enumeration", reduce_enumeration, METH_O, nullptr};
 
+bool is_reducer(PyObject *f) {
+    return PyCFunction_Check(f) && PyCFunction_GET_FUNCTION(f) == reduce_enumeration;
+}
+
 }  // namespace
+
+namespace {
+
+int register_metaclass_steps(PyObject *cls) {
+    PyObject *meta = reinterpret_cast<PyObject *>(Py_TYPE(cls));
+    const Names &n = state().names;
+    Ref copyreg = Ref::steal(PyImport_GetModule(n.copyreg));
+    if (!copyreg) return PyErr_Occurred() ? -1 : 0;  // never imported: nothing pickles yet
+    Ref table = Ref::steal(PyObject_GetAttr(copyreg.get(), n.dispatch_table));
+    if (!table) return -1;
+    if (!PyDict_Check(table.get())) return 0;
+    const int known = PyDict_Contains(table.get(), meta);
+    if (known != 0) return known < 0 ? -1 : 0;
+    // The nearest base that copyreg knows must be reduced by numor.
+    Ref mro = Ref::new_ref(Py_TYPE(cls)->tp_mro);
+    if (!mro || !PyTuple_Check(mro.get())) return 0;
+    Ref reducer;
+    for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(mro.get()) && !reducer; ++i) {
+        PyObject *base = PyTuple_GET_ITEM(mro.get(), i);
+        reducer = Ref::new_ref(PyDict_GetItemWithError(table.get(), base));
+        if (!reducer && PyErr_Occurred()) return -1;
+    }
+    if (!reducer || !is_reducer(reducer.get())) return 0;
+    Ref qualname = Ref::steal(PyObject_GetAttr(meta, n.__qualname__));
+    if (!qualname) return -1;
+    if (!reachable(meta, qualname.get())) return 0;
+    Ref done = Ref::steal(PyObject_CallMethod(copyreg.get(), "pickle", "OO", meta, reducer.get()));
+    return done ? 0 : -1;
+}
+
+}  // namespace
+
+void register_metaclass_of(PyObject *cls) {
+    // Only what pickling can do later depends on it: a copyreg that cannot
+    // be read is no failure of the class statement.
+    if (register_metaclass_steps(cls) < 0) PyErr_Clear();
+}
 
 int register_pickling(PyObject *const *metaclasses, Py_ssize_t n) {
     Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));

@@ -1,5 +1,4 @@
 """Calling an enumeration class builds a new enumeration class from data."""
-import re
 import sys
 import types
 
@@ -147,24 +146,6 @@ def test_positional_arguments_are_read_through_module_pz_unpack(monkeypatch):
     NUmor(name="M")
     assert seen[0][0] == (data, "N") and seen[0][0][0] is data and seen[1][0] == ()
     assert seen[0][1] == seen[1][1] == ((), "", ()) and seen[0][1] is not seen[1][1]
-
-
-@pytest.mark.parametrize(
-    "result, msg",
-    [
-        (iter((["a"], "L", ())), None),
-        ((["a"], "L"), "not enough values to unpack (expected 3, got 2)"),
-        ((["a"], "L", (), 4), "too many values to unpack (expected 3)"),
-    ],
-)
-def test_pz_unpack_result_is_unpacked_into_exactly_three(monkeypatch, result, msg):
-    monkeypatch.setattr(numor, "pzUnpack", lambda given, defaults: result)
-    if msg is None:
-        E = NUmor()
-        assert (E.__name__, E._key) == ("L", ("a",))
-    else:
-        with pytest.raises(ValueError, match=re.escape(msg)):
-            NUmor()
 
 
 @pytest.mark.parametrize(

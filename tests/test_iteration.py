@@ -8,16 +8,11 @@ import sys
 
 import pytest
 
+from conftest import model_iter
 from numor import NUmor, NUmorMutant, mNUmor
 
 
 E = NUmor({"a": 1, "_b": 2, "c": 3, "__ordo_numor__": ("a", "_b", "c")}, "E")
-
-
-def model_iter(self):
-    for name in self._key:
-        if name[0] != "_":
-            yield (name, self[name])
 
 
 @pytest.fixture(params=["numor", "model"])

@@ -1,11 +1,8 @@
 """Attribute assignment and deletion on mutable enumeration classes."""
 import pytest
 
+from conftest import make
 from numor import NUmor, NUmorMutant, mmNumor, mNUmor
-
-
-def make(meta=mmNumor, base=NUmorMutant, **members):
-    return meta("C", (base,), dict(members))
 
 
 class Recording(mmNumor):

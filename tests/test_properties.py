@@ -12,6 +12,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
+from conftest import outcome
 from numor import NUmor, NUmorMutant, mmNumor, mNUmor
 
 FAST = settings(max_examples=60, deadline=None,
@@ -144,13 +145,6 @@ def check_table(cls, names, tags):
     assert len(names) not in cls and -1 not in cls
 
 
-def outcome(fn):
-    try:
-        return fn(), None
-    except Exception as e:  # noqa: BLE001 - the model's failure is the expectation
-        return None, type(e)
-
-
 # --- strategies ----------------------------------------------------------------
 
 # Letters, underscores, digits (ASCII and not: "²" and "٣" are digits,
@@ -218,10 +212,10 @@ def test_class_body_members_follow_the_model(ns, bases, nominis):
     if nominis is not None:
         ns["__numoer_nominis__"] = nominis
     before = {k: dict(v) for k, v in ns.items() if isinstance(v, dict)}
-    expected, error = outcome(lambda: model_class(ns, bases))
+    kind, expected = outcome(model_class, ns, bases)
     meta = mmNumor if NUmorMutant in bases else mNUmor
-    if error:
-        with pytest.raises(error):
+    if kind != "ok":
+        with pytest.raises(kind):
             meta("Body", tuple(bases), dict(ns))
         return
     cls = meta("Body", tuple(bases), dict(ns))
@@ -250,9 +244,9 @@ def test_long_ordering_lists_are_read_afresh_after_user_code(listed, members, ch
         ns = dict.fromkeys(members, 1)
         ns.update(__ordo_numor__=ordo, __ordo_numor_key__=key)
         return ns
-    expected, error = outcome(lambda: model_class(body(), (NUmor,)))
-    if error:
-        with pytest.raises(error):
+    kind, expected = outcome(model_class, body(), (NUmor,))
+    if kind != "ok":
+        with pytest.raises(kind):
             mNUmor("Long", (NUmor,), body())
     else:
         check_table(mNUmor("Long", (NUmor,), body()), *expected)
@@ -271,10 +265,10 @@ factory_data = st.one_of(
        st.sampled_from([None, (), (A,), (A, C)]), st.sampled_from([NUmor, NUmorMutant, A]))
 def test_factory_calls_follow_the_model(data, name, base, cls):
     args = (data, name) if base is None else (data, name, base)
-    expected, error = outcome(lambda: model_factory(dict(data) if isinstance(data, dict) else data,
-                                                    name, base or (), cls))
-    if error:
-        with pytest.raises(error):
+    kind, expected = outcome(model_factory, dict(data) if isinstance(data, dict) else data,
+                             name, base or (), cls)
+    if kind != "ok":
+        with pytest.raises(kind):
             cls(*args)
         return
     (names, tags), title = expected
@@ -404,9 +398,9 @@ class MutableMachine(RuleBasedStateMachine):
     @rule(start=bounds, stop=bounds, step=bounds)
     def slice(self, start, stop, step):
         sl = slice(start, stop, step)
-        expected, error = outcome(lambda: model_slice(self.cls, sl))
-        if error:
-            with pytest.raises(error):
+        kind, expected = outcome(model_slice, self.cls, sl)
+        if kind != "ok":
+            with pytest.raises(kind):
                 self.cls[sl]
         else:
             check_table(self.cls[sl], *expected[0])

@@ -46,6 +46,10 @@ class WithDict(NUmor):
     sizes = {"small": 1}
 
 
+class Derived(numor.mmNumor):
+    """A metaclass of the user's own, which copyreg is not told of at import."""
+
+
 Names = NUmor(["b", "a"], "Names")
 MutableNames = NUmorMutant(["x"], "MutableNames")
 PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
@@ -105,7 +109,8 @@ class TestPickleAndCopy:
         changed.update({"deep": {"a": {"b": 1}}, "_hidden": 2})
         changed.plain = {"stays": "a dict"}
         changed.itself = changed
-        unnamed = [WithDict.sizes, Colour[0:2], Colour + Live, NUmor(["b", "a"], "Names"), changed]
+        unnamed = [WithDict.sizes, Colour[0:2], Colour + Live, NUmor(["b", "a"], "Names"),
+                   Derived("Made", (NUmorMutant,), {"a": 1}), changed]
         for cls in unnamed:
             back = pickle.loads(pickle.dumps(cls, protocol))
             assert back is not cls and table(back) == table(cls)

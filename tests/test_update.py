@@ -3,11 +3,8 @@ from types import MappingProxyType
 
 import pytest
 
-from numor import NUmorMutant, mmNumor, mNUmor
-
-
-def make(meta=mmNumor, **members):
-    return meta("C", (NUmorMutant,), dict(members))
+from conftest import make
+from numor import mmNumor, mNUmor
 
 
 def snapshot(C):

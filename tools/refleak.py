@@ -42,8 +42,6 @@ SINGLE_RUN = {
     "tests/test_factory.py::test_set_data_becomes_sorted_list*": _RECORDS,
     "tests/test_factory.py::test_mapping_and_other_data_are_the_namespace_itself*": _RECORDS,
     "tests/test_factory.py::test_base_and_name_keywords_reach_metaclass_unchanged*": _RECORDS,
-    "tests/test_factory.py::test_pz_unpack_result_is_unpacked_into_exactly_three[[]result0*":
-        "its parameter is a module-level iterator, used up by the first run",
     **{f"tests/test_iteration.py::test_throw_raises_the_exception_and_finishes[[]*args{i}*":
        "throws one module-level exception instance, whose traceback grows "
        "with every raise (from 3.12 also when it is given as the value)" for i in (1, 2, 3)},
