@@ -625,6 +625,7 @@ def ratio_targets(n, r):
             ("list", "enum", "list(E) / list(Color)", 0.4),
             ("dict", "enum", "dict(E) / {m.name: m.value for m in Color}", 0.5),
             ("class", "floor", "class statement / plain class statement", 1.35),
+            ("set_new", "floor", "mutable M.NEW = v / P.NEW = 1 on a plain class", 4.0),
             ("class", "enum", "class statement / Enum class statement", 0.12),
             ("factory", "enum", 'NUmor(names) / Enum("X", names)', 0.08),
         ]
@@ -635,6 +636,7 @@ def ratio_targets(n, r):
             ("len", "enum", "len(E) / len(Color)", 0.8),
             ("list", "enum", "list(E) / list(Color)", 0.8),
             ("class", "floor", "class statement / plain class statement", 1.35),
+            ("set_new", "floor", "mutable M.NEW = v / P.NEW = 1 on a plain class", 4.0),
         ]
     out = []
     for key, which, desc, limit in checks:

@@ -30,6 +30,7 @@ struct Records {
     GlobalCache globals[kGlobalCacheSize];
     KeyMemo key;
     MetaFacts facts[4];
+    Ref hashed_table;
 };
 alignas(Records) unsigned char records_storage[sizeof(Records)];
 Records &records = *new (records_storage) Records();  // never destroyed
@@ -110,8 +111,10 @@ bool record_facts(PyTypeObject *meta, MetaFacts &f) {
     PyObject *mro = meta->tp_mro;
     if (!mro || !PyTuple_CheckExact(mro)) return false;
     const Names &n = state().names;
-    PyObject *const wanted[4] = {n.__getitem__, n.__len__, n.__contains__, n.__iter__};
-    Ref *found[4] = {&f.getitem, &f.len, &f.contains, &f.iter};
+    constexpr int kWanted = 6;
+    PyObject *const wanted[kWanted] = {n.__getitem__, n.__len__,     n.__contains__,
+                                       n.__iter__,    n.__setattr__, n.__delattr__};
+    Ref *found[kWanted] = {&f.getitem, &f.len, &f.contains, &f.iter, &f.setattr, &f.delattr};
     f.plain_names = true;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         PyObject *base = PyTuple_GET_ITEM(mro, i);
@@ -132,7 +135,7 @@ bool record_facts(PyTypeObject *meta, MetaFacts &f) {
                 if (!stays_plain(v)) f.plain_names = false;
                 continue;
             }
-            for (int w = 0; w < 4; ++w)
+            for (int w = 0; w < kWanted; ++w)
                 if (!*found[w] && (k == wanted[w] || PyUnicode_Compare(k, wanted[w]) == 0))
                     *found[w] = Ref::new_ref(v);
         }
@@ -316,6 +319,19 @@ void remember_member(PyObject *cls, PyObject *table, PyObject *name, PyObject *v
     PyTuple_SET_ITEM(values, at, Py_NewRef(v));
 }
 
+// --- 6. the last table made by a hook ------------------------------------------
+
+bool known_hashed(PyObject *t) {
+    return kFastPaths && (t == records.hashed_table.get() || (key_memo.hashed_strs && t == key_memo.value.get()));
+}
+
+void remember_hashed(PyObject *t) {
+    if (!kFastPaths) return;
+    Ref old = std::move(records.hashed_table);
+    records.hashed_table = Ref::new_ref(t);
+    old.reset();  // may run finalisers; the new record is in place
+}
+
 // --- forgetting ---------------------------------------------------------------
 
 void forget_all() {
@@ -333,6 +349,7 @@ void forget_all() {
         records.facts[i] = MetaFacts{};
     }
     last_facts = &records.facts[0];
+    dropped.hashed_table = std::move(records.hashed_table);
     Ref index = forget_last_index();
 }
 

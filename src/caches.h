@@ -31,8 +31,9 @@
 //     on the module dict's stamp. Planted in tools/stress.py (globals
 //     rebound from inside a call) and tests/test_module.py.
 //  2. Metaclass facts (MetaFacts, `last_facts`): what the metaclass's MRO
-//     holds under `__getitem__`, `__len__`, `__contains__` and `__iter__`,
-//     and whether any other name could hold a data descriptor. Keyed on the
+//     holds under `__getitem__`, `__len__`, `__contains__`, `__iter__`,
+//     `__setattr__` and `__delattr__`, and whether any other name could
+//     hold a data descriptor. Keyed on the
 //     metaclass, its MRO tuple and its tag (to 3.12) or the stamps of the
 //     dicts of every type in its MRO that can change (an immutable type's
 //     dict cannot). A descriptor
@@ -58,11 +59,17 @@
 //     Within one call.
 //  5. The name index (name_index.cpp): positions of names in large tables,
 //     tied to the very tuple it was built from and held with it.
+//  6. The last member table a mutation hook made (`hashed_table`), when
+//     every item is an exact str with its hash computed: a lasting property
+//     of that tuple, which is held, so its address cannot be taken by
+//     another. Lets the next hook's scan compare hashes. Planted in
+//     tests/test_mutable.py (the hook rebound after a first change, for
+//     the facts the hooks ask) and tools/stress.py.
 //
 // A record keeps what it holds alive until it is replaced: four metaclass
 // records (a metaclass's outdated one is replaced first), one `_key` tuple,
-// the module-level values. `forget_all` empties them, for the leak hunt,
-// which must tell that from a leak.
+// one table made by a hook, the module-level values. `forget_all` empties
+// them, for the leak hunt, which must tell that from a leak.
 //
 // A build with NUMOR_FAST_PATHS off remembers nothing and takes no fast
 // path: every operation makes the interpreter calls its Python makes. The
@@ -163,7 +170,7 @@ struct MetaFacts {
     // Up to 3.12 the metaclass's version tag (never 0), from 3.13 the count
     // of changes of the metaclass dicts watched, when recorded.
     uint64_t stamp = 0;
-    Ref getitem, len, contains, iter;
+    Ref getitem, len, contains, iter, setattr, delattr;
     bool plain_names = false;  // no data descriptor can sit under a name not starting with "__"
 
     // Nothing they depend on changed. Up to 3.12 the tag covers the MRO too
@@ -229,6 +236,14 @@ struct KeyMemo {
 
 extern KeyMemo &key_memo;
 Ref get_key_slow(PyObject *cls);
+
+// --- 6. the last table made by a hook ------------------------------------------
+
+// Whether every item of the exact tuple `t` is known to be an exact str
+// whose hash is computed.
+bool known_hashed(PyObject *t);
+// Remembers that of `t` (the caller has checked it), replacing the last.
+void remember_hashed(PyObject *t);
 
 // Empties every record above and the name index's last entry, releasing
 // what they hold.

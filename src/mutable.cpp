@@ -14,14 +14,32 @@
 // keeps its attribute and the class is either as it was or fully changed.
 // The rollback uses type's own attribute slot, not the hooks: they may be
 // what failed.
+//
+// With the fast paths on, the hooks take their steps with fewer calls, each
+// left out only where its result is known:
+//  * `self._key` is read as type's attribute lookup finds it (a plain value
+//    of the class's own dict, mirrors.h), and read once: what comes between
+//    the reads the steps make (a membership scan of exact strs, a test of
+//    the first character) runs no Python code, so a second read finds the
+//    same object.
+//  * The new table is made directly: for an exact tuple `t`, `t + (attr,)`
+//    and `t[:i] + t[i + 1:]` are new tuples of those items however made.
+//  * When the metaclass facts (caches.h) say that the assignment of the new
+//    table reaches this module's own `__setattr__`, its steps are taken here,
+//    without the dispatch and without saving again what the change that
+//    made the table has saved: that change's rollback covers them.
+//  * What a change saves is read from the class's own dict when no data
+//    descriptor of the metaclass can serve the name.
 #include "mutable.h"
 
 #include "caches.h"
 #include "compat.h"
 #include "construction.h"
 #include "exact_types.h"
+#include "function.h"
 #include "member_search.h"
 #include "mirrors.h"
+#include "name_index.h"
 #include "ordering.h"
 #include "state.h"
 #include "walk.h"
@@ -44,26 +62,42 @@ int set_key(PyObject *self, PyObject *table) {
     return PyObject_SetAttr(self, state().names._key, table);
 }
 
-// What a class attribute was before a change: `(name,)` when the class has
-// no own attribute of that name, `(name, value)` otherwise. A name that the
-// metaclass serves through a data descriptor (`__name__`, `__doc__`, a
-// property) is saved by reading it.
-Ref save_attr(PyObject *self, PyObject *name) {
-    if (!PyType_Check(self) || !PyUnicode_Check(name))
-        return Ref::steal(PyTuple_Pack(1, name));  // type's slot refuses the change
-    PyObject *descr = compat::type_lookup(Py_TYPE(self), name);
-    Ref value;
+// What a class attribute was before a change, in `value`: null when the
+// class has no own attribute of that name. A name that the metaclass serves
+// through a data descriptor (`__name__`, `__doc__`, a property) is saved by
+// reading it. False, with an error set, when that read fails.
+bool saved_value(PyObject *self, PyObject *name, Ref &value) {
+    value.reset();
+    if (!PyType_Check(self) || !PyUnicode_Check(name)) return true;  // type's slot refuses the change
+    bool served = true;
+    if (kFastPaths && PyUnicode_CheckExact(name) && !starts_with_dunder(name)) {
+        const MetaFacts *f = meta_facts(Py_TYPE(self));
+        served = !f || !f->plain_names;
+    }
+    PyObject *descr = served ? compat::type_lookup(Py_TYPE(self), name) : nullptr;
     if (descr && Py_TYPE(descr)->tp_descr_set) {
         value = Ref::steal(PyObject_GetAttr(self, name));
-        if (!value) return value;
-    } else {
-        PyObject *dict = reinterpret_cast<PyTypeObject *>(self)->tp_dict;
-        PyObject *v = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
-        if (!v && PyErr_Occurred()) return Ref();
-        value = Ref::new_ref(v);
+        return static_cast<bool>(value);
     }
+    PyObject *dict = reinterpret_cast<PyTypeObject *>(self)->tp_dict;
+    PyObject *v = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
+    if (!v && PyErr_Occurred()) return false;
+    value = Ref::new_ref(v);
+    return true;
+}
+
+// The same as a record for roll_back: `(name,)` or `(name, value)`.
+Ref save_attr(PyObject *self, PyObject *name) {
+    Ref value;
+    if (!saved_value(self, name, value)) return Ref();
     return Ref::steal(value ? PyTuple_Pack(2, name, value.get()) : PyTuple_Pack(1, name));
 }
+
+// One attribute saved by a single change.
+struct Saved {
+    PyObject *name = nullptr;  // held by the caller
+    Ref value;
+};
 
 // Puts back the attributes saved in `records` (save_attr results, the
 // latest undone first) and lets the pending error propagate. Errors of the
@@ -78,6 +112,17 @@ void roll_back(PyObject *self, PyObject *const *records, Py_ssize_t n) {
             PyObject *old =
                 PyTuple_GET_SIZE(rec.get()) > 1 ? PyTuple_GET_ITEM(rec.get(), 1) : nullptr;
             if (PyType_Type.tp_setattro(self, name, old) < 0) PyErr_Clear();
+        }
+    }
+    compat::raise_exception(exc);
+}
+
+void roll_back(PyObject *self, Saved *saved, int n) {
+    PyObject *exc = compat::fetch_exception();
+    if (PyType_Check(self)) {
+        while (n-- > 0) {
+            Ref old = std::move(saved[n].value);
+            if (PyType_Type.tp_setattro(self, saved[n].name, old.get()) < 0) PyErr_Clear();
         }
     }
     compat::raise_exception(exc);
@@ -98,8 +143,121 @@ bool is_key_name(PyObject *x) {
 
 namespace {
 
+// `self._key` when type's lookup finds it as a plain value that is an exact
+// tuple, read without the call (see the top of the file); else null.
+Ref plain_table(PyObject *self) {
+    if (!kFastPaths) return Ref();
+    Ref table = class_attr_fast(self, state().names._key, true);
+    if (table && !PyTuple_CheckExact(table.get())) return Ref();
+    return table;
+}
+
+// `attr in table` for a table from plain_table, when answering runs no
+// Python code (an exact str looked for among exact strs); `pos` gets the
+// first position of a hit. `unsupported` otherwise; `error` only when the
+// name index could not be made.
+Scan pure_find(PyObject *self, PyObject *table, PyObject *attr, Py_ssize_t &pos) {
+    if (!PyUnicode_CheckExact(attr)) return Scan::unsupported;
+    if (use_index(table, attr)) {
+        const Scan s = indexed_find(self, table, attr, &pos, false);
+        if (s != Scan::unsupported) return s;
+    }
+    PyObject *const *items = &PyTuple_GET_ITEM(table, 0);
+    const Py_ssize_t n = PyTuple_GET_SIZE(table);
+    if (key_memo.hashed_strs && table == key_memo.value.get()) {
+        pos = memo_position(attr);
+        return pos < 0 ? Scan::miss : Scan::hit;
+    }
+    if (!known_hashed(table)) return str_scan(items, n, attr, pos);
+    // Items whose hashes are known: most are told apart by them.
+    Py_hash_t kh = compat::str_hash(attr);
+    if (kh == -1) kh = PyObject_Hash(attr);  // an exact str: no code, no failure
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *item = items[i];
+        if (compat::str_hash(item) == kh && (item == attr || same_chars(item, attr))) {
+            pos = i;
+            return Scan::hit;
+        }
+    }
+    return Scan::miss;
+}
+
+// The exact tuple `table` with the exact str `attr` appended, or with the
+// item at `pos` left out (`attr` null). Remembered (caches.h) when every
+// item is an exact str with its hash computed.
+Ref table_changed(PyObject *table, PyObject *attr, Py_ssize_t pos) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(table);
+    bool hashed = known_hashed(table);
+    if (!hashed) {
+        hashed = true;
+        for (Py_ssize_t i = 0; i < n && hashed; ++i) {
+            PyObject *item = PyTuple_GET_ITEM(table, i);
+            hashed = PyUnicode_CheckExact(item) && compat::str_hash(item) != -1;
+        }
+    }
+    Ref out = Ref::steal(PyTuple_New(attr ? n + 1 : n - 1));
+    if (!out) return out;
+    PyObject *const *from = &PyTuple_GET_ITEM(table, 0);
+    PyObject **to = &PyTuple_GET_ITEM(out.get(), 0);
+    const Py_ssize_t skip = attr ? n : pos;
+    for (Py_ssize_t i = 0; i < skip; ++i) to[i] = Py_NewRef(from[i]);
+    for (Py_ssize_t i = skip + 1; i < n; ++i) to[i - 1] = Py_NewRef(from[i]);
+    if (attr) {
+        PyObject_Hash(attr);  // an exact str: computes and keeps it, never fails
+        to[n] = Py_NewRef(attr);
+    }
+    table_made(out.get());
+    if (hashed) remember_hashed(out.get());
+    return out;
+}
+
+// Whether `self.name = v` (or `del self.name`, `set` false) calls this
+// module's hook with that body: the metaclass's slot is the interpreter's
+// dispatcher, which calls what its MRO holds under the hook's name.
+bool hook_is_ours(PyObject *self, bool set) {
+    if (!kFastPaths || Py_TYPE(self)->tp_setattro != state().slot_setattro) return false;
+    const MetaFacts *f = meta_facts(Py_TYPE(self));
+    if (!f) return false;
+    const Ref &hook = set ? f->setattr : f->delattr;
+    return hook && is_function_with(hook.get(), set ? entry_of<mut_setattr> : entry_of<mut_delattr>);
+}
+
+bool add_to_table(PyObject *self, PyObject *attr);
+
+// `self._key = table`: through the metaclass's hook, whose steps are taken
+// here when it is ours. `strs`: every item of `table` is an exact str.
+bool store_table(PyObject *self, PyObject *table, bool strs) {
+    if (!hook_is_ours(self, true)) return set_key(self, table) == 0;
+    PyObject *const name = state().names._key;
+    if (type_setattr(self, name, table) < 0) return false;
+    // The hook's table step for `_key` ends at its first character, "_",
+    // unless reading the table or the membership test fails. For the table
+    // just stored, found again, the test is a scan of exact strs, which
+    // cannot fail or run code: only the read is left to make.
+    if (strs) {
+        Ref plain = plain_table(self);
+        if (plain.get() == table) return true;
+    }
+    return add_to_table(self, name);
+}
+
 // The part of `__setattr__` after the interpreter's assignment.
 bool add_to_table(PyObject *self, PyObject *attr) {
+    if (Ref plain = plain_table(self)) {
+        Py_ssize_t pos = -1;
+        switch (pure_find(self, plain.get(), attr, pos)) {
+            case Scan::hit: return true;
+            case Scan::error: return false;
+            case Scan::miss:
+                if (PyUnicode_GET_LENGTH(attr) == 0) break;  // `attr[0]` raises
+                if (char_at(attr, 0) == '_') return true;
+                // The scan met every item (a miss) and found each an exact str.
+                if (Ref grown = table_changed(plain.get(), attr, -1))
+                    return store_table(self, grown.get(), true);
+                return false;
+            case Scan::unsupported: break;
+        }
+    }
     Ref table = get_key(self);
     if (!table) return false;
     const Found found = member_find(self, table.get(), attr);
@@ -119,6 +277,22 @@ bool add_to_table(PyObject *self, PyObject *attr) {
 
 // The part of `__delattr__` after the interpreter's deletion.
 bool drop_from_table(PyObject *self, PyObject *attr) {
+    if (Ref plain = plain_table(self)) {
+        Py_ssize_t pos = -1;
+        switch (pure_find(self, plain.get(), attr, pos)) {
+            case Scan::miss: return true;
+            case Scan::error: return false;
+            case Scan::hit:
+            {
+                // Items past the hit were not met by the scan.
+                const bool strs = known_hashed(plain.get());
+                if (Ref rest = table_changed(plain.get(), nullptr, pos))
+                    return store_table(self, rest.get(), strs);
+                return false;
+            }
+            case Scan::unsupported: break;
+        }
+    }
     Ref table = get_key(self);
     if (!table) return false;
     const Found found = member_find(self, table.get(), attr);
@@ -154,13 +328,15 @@ bool drop_from_table(PyObject *self, PyObject *attr) {
 Ref change_attr(PyObject *self, PyObject *attr, PyObject *val,
                 bool (*table_step)(PyObject *, PyObject *)) {
     // One at a time: the second must not run with the first's error pending.
-    Ref saved[2];
-    if (!(saved[0] = save_attr(self, state().names._key))) return nullptr;
-    if (!(saved[1] = save_attr(self, attr))) return nullptr;
+    Saved saved[2];
+    saved[0].name = state().names._key;
+    saved[1].name = attr;
+    if (!saved_value(self, saved[0].name, saved[0].value) ||
+        !saved_value(self, saved[1].name, saved[1].value))
+        return nullptr;
     if (type_setattr(self, attr, val) < 0) return nullptr;
     if (!table_step(self, attr)) {
-        PyObject *records[2] = {saved[0].get(), saved[1].get()};
-        roll_back(self, records, 2);
+        roll_back(self, saved, 2);
         return nullptr;
     }
     return Ref::new_ref(Py_None);

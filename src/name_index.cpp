@@ -129,7 +129,9 @@ Ref install(PyObject *cls, Ref key, PyObject *table, Ref &dropped) {
 // at most a few dozen scans before the index serves it. The lookups are
 // counted for the few tables used last, by address only (the tuple is
 // never read through it; a new tuple at a dead one's address merely
-// inherits its count).
+// inherits its count, unless its maker says it is new: the mutation hooks,
+// which free a table and make one at every change, would otherwise find
+// each new table past the count and pay a build for it).
 constexpr int kBuildAt = 16;
 struct LookupCount {
     PyObject *table;
@@ -150,7 +152,12 @@ bool worth_indexing(PyObject *table) {
 
 Ref forget_last_index() { return take_last(); }
 
-Scan indexed_find(PyObject *cls, PyObject *table, PyObject *key, Py_ssize_t *pos) {
+void table_made(PyObject *table) {
+    for (LookupCount &c : lookup_counts)
+        if (c.table == table) c = LookupCount{nullptr, 0};
+}
+
+Scan indexed_find(PyObject *cls, PyObject *table, PyObject *key, Py_ssize_t *pos, bool build) {
     Ref dropped[2], held;  // declared first, so released last
     // Only classes: their weak references tie the index to their life.
     if (!use_index(table, key) || !PyType_Check(cls)) return Scan::unsupported;
@@ -167,7 +174,7 @@ Scan indexed_find(PyObject *cls, PyObject *table, PyObject *key, Py_ssize_t *pos
         held = Ref::new_ref(PyDict_GetItemWithError(state().name_indexes, key_ref.get()));
         if (!held && PyErr_Occurred()) return Scan::error;
         if (!held || PyTuple_GET_ITEM(held.get(), kTable) != table) {
-            if (!worth_indexing(table)) return Scan::unsupported;
+            if (!build || !worth_indexing(table)) return Scan::unsupported;
             Ref hold = Ref::new_ref(table);
             held = install(cls, std::move(key_ref), table, dropped[0]);
             if (!held) return PyErr_Occurred() ? Scan::error : Scan::unsupported;

@@ -25,7 +25,14 @@ inline bool use_index(PyObject *table, PyObject *key) {
 // that is (or was just read as) `cls._key`, through the index kept for
 // `cls`. `unsupported` when the index does not apply (a short table, a key
 // or an element that is not an exact str): the caller scans instead.
-Scan indexed_find(PyObject *cls, PyObject *table, PyObject *key, Py_ssize_t *pos);
+// With `build` false, only an index already made serves: a caller that
+// asks once per table (a mutation hook) would pay a build per table.
+Scan indexed_find(PyObject *cls, PyObject *table, PyObject *key, Py_ssize_t *pos,
+                  bool build = true);
+
+// Tells that `table` was just made: a lookup count kept at its address was
+// a dead tuple's, and is not inherited.
+void table_made(PyObject *table);
 
 // Hands over the reference to the entry last used (null if none), which is
 // then forgotten.

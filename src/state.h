@@ -25,6 +25,7 @@ struct Names {
     PyObject *ordo, *ordo_key, *ordo_reverse, *nominis;
     PyObject *name, *base, *key, *reverse;
     PyObject *__getitem__, *__len__, *__contains__, *__iter__, *register_;
+    PyObject *__setattr__, *__delattr__;
     PyObject *copyreg, *dispatch_table;
     // For the notes: also interned, since a name made afresh at each call
     // would be kept alive by the interpreter's attribute cache.

@@ -134,6 +134,20 @@ def test_derived_metaclass_sees_every_key_rewrite(recorded):
     ]
 
 
+def test_hook_rebound_after_first_change_sees_key_rewrite(monkeypatch):
+    C = make(a=1)
+    C.b = 2
+    seen, hook = [], mmNumor.__setattr__
+
+    def spy(cls, attr, val):
+        seen.append(attr)
+        hook(cls, attr, val)
+
+    monkeypatch.setattr(mmNumor, "__setattr__", spy)
+    C.c = 3
+    assert seen == ["c", "_key"] and C._key == ("a", "b", "c")
+
+
 def test_fixed_enumeration_keeps_plain_class_attributes():
     C = make(mNUmor, NUmor, a=1, b=2)
     table = C._key
