@@ -322,7 +322,8 @@ void remember_member(PyObject *cls, PyObject *table, PyObject *name, PyObject *v
 // --- 6. the last table made by a hook ------------------------------------------
 
 bool known_hashed(PyObject *t) {
-    return kFastPaths && (t == records.hashed_table.get() || (key_memo.hashed_strs && t == key_memo.value.get()));
+    return kFastPaths && (t == records.hashed_table.get() ||
+                          (key_memo.hashed_strs && t == key_memo.value.get()));
 }
 
 void remember_hashed(PyObject *t) {

@@ -145,7 +145,15 @@ int register_metaclass_steps(PyObject *cls) {
 
 }  // namespace
 
+// The metaclasses registered at import, held for the process. For a class
+// of one of them the steps would find it registered, or, were it taken out
+// of copyreg since, no reducer of ours on a base: either way nothing is
+// done, so nothing is looked up.
+static PyObject *registered_at_import[2];
+
 void register_metaclass_of(PyObject *cls) {
+    PyObject *meta = reinterpret_cast<PyObject *>(Py_TYPE(cls));
+    if (meta == registered_at_import[0] || meta == registered_at_import[1]) return;
     // Only what pickling can do later depends on it: a copyreg that cannot
     // be read is no failure of the class statement.
     if (register_metaclass_steps(cls) < 0) PyErr_Clear();
@@ -159,6 +167,7 @@ int register_pickling(PyObject *const *metaclasses, Py_ssize_t n) {
         Ref done = Ref::steal(
             PyObject_CallMethod(copyreg.get(), "pickle", "OO", metaclasses[i], reducer.get()));
         if (!done) return -1;
+        if (i < 2) Py_XSETREF(registered_at_import[i], Py_NewRef(metaclasses[i]));
     }
     return 0;
 }
