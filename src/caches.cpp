@@ -256,6 +256,7 @@ Ref get_key_slow(PyObject *cls) {
     m.value = Ref::new_ref(attr.get());
     m.member_reads = 0;
     std::memset(m.slots, 0, sizeof m.slots);
+    std::memset(m.seen, 0, sizeof m.seen);
     m.hashed_strs = place_names(attr.get(), m.slots);
     old_values.reset();
     old_value.reset();  // `attr` is held
@@ -275,7 +276,12 @@ void remember_member(PyObject *cls, PyObject *table, PyObject *name, PyObject *v
     } else {
         const Py_hash_t h = compat::str_hash(name);
         if (h == -1) return;
-        at = 2 * static_cast<Py_ssize_t>(h & (KeyMemo::kRecent - 1)) + 1;
+        const size_t s = static_cast<size_t>(h) & (KeyMemo::kRecent - 1);
+        if (key_memo.seen[s] != name) {
+            key_memo.seen[s] = name;
+            return;
+        }
+        at = 2 * static_cast<Py_ssize_t>(s) + 1;
     }
     if (PyObject *values = key_memo.values.get()) {
         if (short_table ? PyTuple_GET_ITEM(values, at) != nullptr

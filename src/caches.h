@@ -231,6 +231,10 @@ struct KeyMemo {
     // recorded, since the metaclass facts do not cover them.
     static constexpr int kRecent = 16;  // a power of two
     Ref values;
+    // For a large table, the name read last at each place, compared only:
+    // a pair is recorded at a name's second read in a row there, so that a
+    // walk over every name (`dict(E)`) records nothing.
+    PyObject *seen[kRecent] = {};
     unsigned member_reads = 0;  // members read through the memo, up to 2
 };
 

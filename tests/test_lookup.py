@@ -173,7 +173,7 @@ def test_metaclass_descriptors_decide_as_they_stand_at_each_read(change):
         value = Value()
         F = NUmor({"BLUE": value, **filler}, "F")
 
-        assert F["BLUE"] is value and F["BLUE"] is value
+        assert all(F["BLUE"] is value for _ in range(4))  # whatever reads a memo waits for
         Value.__get__ = lambda self, obj, owner=None: "got"  # no dict of F changes
         assert (F["BLUE"], F.BLUE, F.get("BLUE"), F.values()[0], dict(F)["BLUE"]) == ("got",) * 5
 
