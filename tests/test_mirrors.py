@@ -285,6 +285,11 @@ def test_member_iterator_takes_send_and_throw_as_a_generator_does(state, call):
         pytest.skip("from 3.12 an unstarted generator lets a thrown StopIteration out unconverted "
                     "(an interpreter bug; the member iterator keeps the 3.11 behaviour)")
 
+    throws = GENERATOR_CALLS[call][0] == "throw"
+    if state == "running" and throws and sys.version_info[:2] == (3, 12):
+        pytest.skip("3.12's throw() into a running Python generator first reads the frame's stale "
+                    "next instruction for a `yield from` and can crash (an interpreter bug)")
+
     def describe(make):
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
