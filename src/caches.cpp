@@ -31,6 +31,8 @@ struct Records {
     KeyMemo key;
     MetaFacts facts[4];
     Ref hashed_table;
+    Ref concat_fn, concat_code;  // record 7, and its verdict
+    bool concat_shipped = false;
 };
 alignas(Records) unsigned char records_storage[sizeof(Records)];
 Records &records = *new (records_storage) Records();  // never destroyed
@@ -339,6 +341,79 @@ void remember_hashed(PyObject *t) {
     old.reset();  // may run finalisers; the new record is in place
 }
 
+// --- 7. the shipped concat ------------------------------------------------------
+
+namespace {
+
+// utilites.concat as src/utilites.py has it, to the character: a code object
+// equal to one compiled from this text (the same names, constants,
+// instructions, and lines and columns relative to its first line) runs the
+// same instructions over the same names, none of them global.
+constexpr char kConcatText[] =
+    "def concat(seqs):\n"
+    "    \"\"\"All items of ``seqs[0]``, then of ``seqs[1]``, and so on, as a list.\"\"\"\n"
+    "    out = []\n"
+    "    for seq in seqs:\n"
+    "        out.extend(seq)\n"
+    "    return out\n";
+
+// Comparing these with the reference's constants runs no Python code.
+bool plain_constants(PyObject *code) {
+    Ref consts = Ref::steal(PyObject_GetAttrString(code, "co_consts"));
+    if (!consts || !PyTuple_CheckExact(consts.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i) {
+        PyObject *c = PyTuple_GET_ITEM(consts.get(), i);
+        if (c != Py_None && !PyUnicode_CheckExact(c)) return false;
+    }
+    return true;
+}
+
+// 1 when `code` equals the code of kConcatText compiled to start at the
+// same line, 0 when not, -1 with an error.
+int is_concat_code(PyObject *code) {
+    if (!plain_constants(code)) return 0;
+    Ref first = Ref::steal(PyObject_GetAttrString(code, "co_firstlineno"));
+    if (!first) return -1;
+    const long line = PyLong_AsLong(first.get());
+    if (line == -1 && PyErr_Occurred()) return -1;
+    if (line < 1 || line > 100000) return 0;
+    // Blank lines first, so that the function starts at the same line.
+    const size_t pad = static_cast<size_t>(line - 1), len = sizeof kConcatText - 1;
+    Ref text = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pad + len)));
+    if (!text) return -1;
+    std::memset(PyBytes_AS_STRING(text.get()), '\n', pad);
+    std::memcpy(PyBytes_AS_STRING(text.get()) + pad, kConcatText, len);
+    Ref module = Ref::steal(Py_CompileString(PyBytes_AS_STRING(text.get()), "<numor>", Py_file_input));
+    if (!module) return -1;
+    Ref consts = Ref::steal(PyObject_GetAttrString(module.get(), "co_consts"));
+    if (!consts) return -1;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i) {
+        PyObject *c = PyTuple_GET_ITEM(consts.get(), i);
+        if (PyCode_Check(c)) return PyObject_RichCompareBool(code, c, Py_EQ);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int shipped_concat(PyObject *fn) {
+    if (!kFastPaths || !PyFunction_Check(fn)) return 0;
+    PyObject *code = PyFunction_GET_CODE(fn);
+    if (fn == records.concat_fn.get() && code == records.concat_code.get())
+        return records.concat_shipped;
+    Ref f = Ref::new_ref(fn), c = Ref::new_ref(code);
+    const int r = is_concat_code(c.get());
+    if (r < 0) return r;
+    Ref old_fn = std::move(records.concat_fn), old_code = std::move(records.concat_code);
+    records.concat_fn = std::move(f);
+    records.concat_code = std::move(c);
+    records.concat_shipped = r;
+    return r;  // the old pair is released after the new one is in place
+}
+
 // --- forgetting ---------------------------------------------------------------
 
 void forget_all() {
@@ -357,6 +432,9 @@ void forget_all() {
     }
     last_facts = &records.facts[0];
     dropped.hashed_table = std::move(records.hashed_table);
+    dropped.concat_fn = std::move(records.concat_fn);
+    dropped.concat_code = std::move(records.concat_code);
+    records.concat_shipped = false;
     Ref index = forget_last_index();
 }
 

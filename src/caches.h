@@ -65,10 +65,19 @@
 //     another. Lets the next hook's scan compare hashes. Planted in
 //     tests/test_mutable.py (the hook rebound after a first change, for
 //     the facts the hooks ask) and tools/stress.py.
+//  7. The shipped `concat` (`concat_fn`): that a function, with the code
+//     object it had when checked, is the helper numor ships, which copies
+//     the items of a tuple of sequences into a new list and does nothing
+//     else. Keyed on the function and that code object, both held; a
+//     function's code can be replaced, a code object cannot change. Checked
+//     by comparing the code with the code compiled from numor's copy of the
+//     helper's text, only when every constant in it is an exact str or None
+//     (comparing those runs no Python code). Planted in
+//     tests/test_construction.py (the helper's code replaced).
 //
 // A record keeps what it holds alive until it is replaced: four metaclass
 // records (a metaclass's outdated one is replaced first), one `_key` tuple,
-// one table made by a hook, the module-level values. `forget_all` empties
+// one table made by a hook, the module-level values, one `concat`. `forget_all` empties
 // them, for the leak hunt, which must tell that from a leak.
 //
 // A build with NUMOR_FAST_PATHS off remembers nothing and takes no fast
@@ -248,6 +257,12 @@ Ref get_key_slow(PyObject *cls);
 bool known_hashed(PyObject *t);
 // Remembers that of `t` (the caller has checked it), replacing the last.
 void remember_hashed(PyObject *t);
+
+// --- 7. the shipped concat ------------------------------------------------------
+
+// 1 when `fn` is the helper `concat` as numor ships it (record 7), 0 when
+// not, -1 with an error.
+int shipped_concat(PyObject *fn);
 
 // Empties every record above and the name index's last entry, releasing
 // what they hold.

@@ -59,6 +59,53 @@ Ref values_of(PyObject *b, PyObject *names) {
     return Ref::steal(PyList_AsTuple(out.get()));
 }
 
+// `concat(seqs)` for a tuple `seqs` of sequences. While the module's
+// `concat` is the helper numor ships and each sequence is an exact list or
+// tuple, the helper's result is made here: its code copies their items into
+// a new list and does nothing else.
+Ref concat_of(PyObject *seqs) {
+    Ref fn = global(state().names.concat);
+    if (!fn) return fn;
+    bool plain = kFastPaths;
+    for (Py_ssize_t i = 0; plain && i < PyTuple_GET_SIZE(seqs); ++i) {
+        PyObject *s = PyTuple_GET_ITEM(seqs, i);
+        plain = PyList_CheckExact(s) || PyTuple_CheckExact(s);
+    }
+    if (plain) {
+        const int shipped = shipped_concat(fn.get());
+        if (shipped < 0) return Ref();
+        if (shipped) {
+            // `out.extend(seq)` of an exact list or tuple is this slice
+            // assignment: both copy the items the sequence holds then.
+            Ref out = Ref::steal(PyList_New(0));
+            for (Py_ssize_t i = 0; out && i < PyTuple_GET_SIZE(seqs); ++i)
+                if (PyList_SetSlice(out.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX,
+                                    PyTuple_GET_ITEM(seqs, i)) < 0)
+                    return Ref();
+            return out;
+        }
+    }
+    PyObject *arg = seqs;
+    return Ref::steal(PyObject_Vectorcall(fn.get(), &arg, 1, nullptr));
+}
+
+// Whether every sequence is an exact list or tuple and either all the names
+// or all the values are empty, so that walking their concatenations in step
+// yields no pair.
+bool nothing_to_join(PyObject *name_seqs, PyObject *value_seqs) {
+    bool names_empty = true, values_empty = true;
+    for (PyObject *seqs : {name_seqs, value_seqs}) {
+        bool &empty = seqs == name_seqs ? names_empty : values_empty;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seqs); ++i) {
+            PyObject *s = PyTuple_GET_ITEM(seqs, i);
+            // Any other sequence would be iterated by the helper.
+            if (!(PyList_CheckExact(s) || PyTuple_CheckExact(s))) return false;
+            empty = empty && Py_SIZE(s) == 0;
+        }
+    }
+    return names_empty || values_empty;
+}
+
 // `b.keys()`. When the attribute lookup would find this module's `keys` on
 // the metaclass (the class has no attribute of that name, and its metaclass
 // keeps the interpreter's class attribute lookup), the body is called
@@ -133,11 +180,17 @@ bool inherit(PyObject *bases, PyObject *names, PyObject *values) {
         PyTuple_SET_ITEM(name_seqs.get(), i, ks.release());
         PyTuple_SET_ITEM(value_seqs.get(), i, vs.release());
     }
-    PyObject *arg = name_seqs.get();
-    Ref all_names = call_global(state().names.concat, &arg, 1);
+    if (kFastPaths && nothing_to_join(name_seqs.get(), value_seqs.get())) {
+        // The usual class: its bases have no members (yet). The shipped
+        // helper would join nothing to nothing.
+        Ref fn = global(state().names.concat);
+        if (!fn) return false;
+        const int shipped = shipped_concat(fn.get());
+        if (shipped) return shipped > 0;
+    }
+    Ref all_names = concat_of(name_seqs.get());
     if (!all_names) return false;
-    arg = value_seqs.get();
-    Ref all_values = call_global(state().names.concat, &arg, 1);
+    Ref all_values = concat_of(value_seqs.get());
     if (!all_values) return false;
     // zip(all_names, all_values)
     Walk it1, it2;
@@ -310,10 +363,13 @@ Ref meta_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct,
         // Which values are stored as read (most are).
         Bytes kept(n);
         if (!kept) return nullptr;
+        bool plain_ft = plain_function_type();
         for (Py_ssize_t i = 0; i < n; ++i) {
             Ref nm = Ref::new_ref(PyList_GET_ITEM(names.get(), i));
-            Ref raw = read && changes.unchanged() ? Ref::new_ref(PyList_GET_ITEM(read.get(), i))
-                                                  : get_item(dct, nm.get());
+            const bool as_read = read && changes.unchanged();
+            Ref raw = as_read ? Ref::new_ref(PyList_GET_ITEM(read.get(), i)) : get_item(dct, nm.get());
+            // Reading the namespace may have run Python code.
+            if (!as_read) plain_ft = plain_function_type();
             if (!raw) {
                 if (PyErr_ExceptionMatches(PyExc_KeyError))
                     add_note("numor: the name %.80R was stripped from a key with white space "
@@ -321,11 +377,13 @@ Ref meta_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct,
                              nm.get());
                 return nullptr;
             }
-            Ref w = convert_value(raw.get());
+            const bool stays = stays_as_is(raw.get(), plain_ft);
+            Ref w = stays ? Ref::new_ref(raw.get()) : convert_value_slow(raw.get());
             if (!w) {
                 if (PyDict_Check(raw.get())) note_nested(nm.get(), class_name.get());
                 return nullptr;
             }
+            if (!stays) plain_ft = plain_function_type();  // converting may have run code
             kept.data()[i] = w.get() == raw.get();
             PyList_SET_ITEM(values.get(), i, w.release());
         }

@@ -82,9 +82,9 @@ int is_instance_slow(PyObject *obj, PyTypeObject *type);
 // claim another class through `__class__`, and every one of these types
 // but bool derives from object alone, so their subtype test is one
 // comparison.
-inline bool class_is_builtin_type(PyObject *obj) {
+NUMOR_HOT_INLINE bool class_is_builtin_type(PyObject *obj) {
     PyTypeObject *t = Py_TYPE(obj);
-    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type ||
+    return t == &PyLong_Type || t == &PyUnicode_Type || t == &PyFloat_Type ||
            t == &PyTuple_Type || t == &PyList_Type || t == &PyDict_Type || t == &PyBytes_Type ||
            t == &PyBool_Type || obj == Py_None;
 }

@@ -18,6 +18,8 @@ def typOrPz(typ, value, default):
     return default if value is None else value
 
 
+# numor knows this function by its text (kConcatText in src/caches.cpp) and
+# then joins the sequences itself: change both together.
 def concat(seqs):
     """All items of ``seqs[0]``, then of ``seqs[1]``, and so on, as a list."""
     out = []

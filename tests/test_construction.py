@@ -1,10 +1,13 @@
 import collections
+import sys
 import types
 
 import pytest
 
 import numor
 from numor import NUmor, NUmorMutant, is_numor, mNUmor
+
+from conftest import FAST_PATHS
 
 
 class A(NUmor):
@@ -177,6 +180,41 @@ def test_concat_joins_names_and_values_of_the_bases(monkeypatch):
     assert calls[1] == ((1, 2), (3, 4))
     monkeypatch.setattr(numor, "concat", lambda seqs: seqs[0])
     assert mNUmor("F", (A, C), {"z": 0})._key == ("z", "p", "q")
+
+
+def _joins_nothing(seqs):
+    return []
+
+
+def _refuses(seqs):
+    raise ZeroDivisionError
+
+
+@pytest.mark.parametrize("code, base, key", [
+    (_joins_nothing.__code__, A, ("z",)),
+    (_refuses.__code__, A, ZeroDivisionError),
+    (_refuses.__code__, NUmor, ZeroDivisionError),  # nothing to inherit, still called
+])
+def test_the_helper_given_other_code_is_called(monkeypatch, code, base, key):
+    monkeypatch.setattr(numor.concat, "__code__", code)
+    if isinstance(key, tuple):
+        assert mNUmor("D", (base,), {"z": 0})._key == key
+    else:
+        with pytest.raises(key):
+            mNUmor("D", (base,), {"z": 0})
+
+
+@pytest.mark.skipif(not FAST_PATHS, reason="the generic build calls the helper")
+def test_the_shipped_helper_is_not_called():
+    # Its result is made without it: a class statement runs no Python code.
+    calls = []
+    sys.setprofile(lambda frame, event, arg: event == "call" and calls.append(frame.f_code))
+    try:
+        mNUmor("D", (A, C), {"z": 0})
+        mNUmor("D", (NUmor,), {"z": 0})
+    finally:
+        sys.setprofile(None)
+    assert calls == []
 
 
 def test_a_namespace_changed_during_construction_is_read_and_written_afresh(monkeypatch):
