@@ -89,23 +89,6 @@ Ref concat_of(PyObject *seqs) {
     return Ref::steal(PyObject_Vectorcall(fn.get(), &arg, 1, nullptr));
 }
 
-// Whether every sequence is an exact list or tuple and either all the names
-// or all the values are empty, so that walking their concatenations in step
-// yields no pair.
-bool nothing_to_join(PyObject *name_seqs, PyObject *value_seqs) {
-    bool names_empty = true, values_empty = true;
-    for (PyObject *seqs : {name_seqs, value_seqs}) {
-        bool &empty = seqs == name_seqs ? names_empty : values_empty;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seqs); ++i) {
-            PyObject *s = PyTuple_GET_ITEM(seqs, i);
-            // Any other sequence would be iterated by the helper.
-            if (!(PyList_CheckExact(s) || PyTuple_CheckExact(s))) return false;
-            empty = empty && Py_SIZE(s) == 0;
-        }
-    }
-    return names_empty || values_empty;
-}
-
 // `b.keys()`. When the attribute lookup would find this module's `keys` on
 // the metaclass (the class has no attribute of that name, and its metaclass
 // keeps the interpreter's class attribute lookup), the body is called
@@ -168,25 +151,42 @@ class Taken {
 // yet (the own members hide inherited ones; the first base wins).
 bool inherit(PyObject *bases, PyObject *names, PyObject *values) {
     const Py_ssize_t nb = PyTuple_GET_SIZE(bases);
+    // The usual class has bases without members (yet): each one's names are
+    // an empty exact list, whose values a walk that meets nothing reads, and
+    // the shipped helper would join nothing to nothing. The names read while
+    // finding that out are kept for the steps that follow otherwise.
+    constexpr Py_ssize_t kFew = 8;
+    Ref empty[kFew];  // the names of the first `nempty` bases
+    Py_ssize_t nempty = 0;
+    Ref after;  // the names of the base after them, read
+    if (kFastPaths && nb <= kFew) {
+        while (nempty < nb) {
+            Ref ks = keys_of(PyTuple_GET_ITEM(bases, nempty));
+            if (!ks) return false;
+            if (!(PyList_CheckExact(ks.get()) || PyTuple_CheckExact(ks.get())) || Py_SIZE(ks.get())) {
+                after = std::move(ks);
+                break;
+            }
+            empty[nempty++] = std::move(ks);
+        }
+        if (nempty == nb) {
+            Ref fn = global(state().names.concat);
+            if (!fn) return false;
+            const int shipped = shipped_concat(fn.get());
+            if (shipped) return shipped > 0;
+        }
+    }
     Ref name_seqs = Ref::steal(PyTuple_New(nb));
     Ref value_seqs = Ref::steal(PyTuple_New(nb));
     if (!name_seqs || !value_seqs) return false;
     for (Py_ssize_t i = 0; i < nb; ++i) {
         PyObject *b = PyTuple_GET_ITEM(bases, i);
-        Ref ks = keys_of(b);
+        Ref ks = i < nempty ? std::move(empty[i]) : i == nempty && after ? std::move(after) : keys_of(b);
         if (!ks) return false;
         Ref vs = values_of(b, ks.get());
         if (!vs) return false;
         PyTuple_SET_ITEM(name_seqs.get(), i, ks.release());
         PyTuple_SET_ITEM(value_seqs.get(), i, vs.release());
-    }
-    if (kFastPaths && nothing_to_join(name_seqs.get(), value_seqs.get())) {
-        // The usual class: its bases have no members (yet). The shipped
-        // helper would join nothing to nothing.
-        Ref fn = global(state().names.concat);
-        if (!fn) return false;
-        const int shipped = shipped_concat(fn.get());
-        if (shipped) return shipped > 0;
     }
     Ref all_names = concat_of(name_seqs.get());
     if (!all_names) return false;
@@ -357,8 +357,11 @@ Ref meta_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct,
         Ref names = order_members(dct, true, nullptr, &read);
         if (!names) return nullptr;
         const Py_ssize_t n = PyList_GET_SIZE(names.get());
-        // Filled in place: nothing else sees it meanwhile.
-        Ref values = Ref::steal(PyList_New(n));
+        // Filled in place: nothing else sees it meanwhile. The list of the
+        // values read along with the names, when there is one, takes the
+        // converted ones in their places.
+        Ref values = read && PyList_GET_SIZE(read.get()) == n ? Ref::new_ref(read.get())
+                                                               : Ref::steal(PyList_New(n));
         if (!values) return nullptr;
         // Which values are stored as read (most are).
         Bytes kept(n);
@@ -385,7 +388,12 @@ Ref meta_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct,
             }
             if (!stays) plain_ft = plain_function_type();  // converting may have run code
             kept.data()[i] = w.get() == raw.get();
+            // What the place held is `raw`, or a value read before the
+            // namespace changed (whose release may run code: nothing read
+            // before it is used after it).
+            PyObject *was = PyList_GET_ITEM(values.get(), i);
             PyList_SET_ITEM(values.get(), i, w.release());
+            Py_XDECREF(was);
         }
         if (!inherit(filtered.get(), names.get(), values.get())) return nullptr;
         if (!write_members(dct, names.get(), values.get(), kept.data(), n, changes))
