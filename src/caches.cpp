@@ -29,6 +29,7 @@ namespace {
 struct Records {
     GlobalCache globals[kGlobalCacheSize];
     KeyMemo key;
+    MemberWalk walk;
     MetaFacts facts[4];
     Ref hashed_table;
     Ref concat_fn, concat_code;  // record 7, and its verdict
@@ -44,6 +45,7 @@ unsigned int facts_next = 0;  // the entry to replace next
 
 GlobalCache *const global_cache_table = records.globals;
 KeyMemo &key_memo = records.key;
+MemberWalk &member_walk = records.walk;
 const MetaFacts *last_facts = &records.facts[0];
 
 // --- change stamps ----------------------------------------------------------
@@ -257,6 +259,12 @@ Ref get_key_slow(PyObject *cls) {
     m.meta_stamp = meta_stamp;
     m.value = Ref::new_ref(attr.get());
     m.member_reads = 0;
+    m.str_keys = 0;
+    m.walk_reads = 0;
+    m.first_entry = -1;
+    m.names_told = false;
+    m.shown = -1;
+    m.dunders = true;
     std::memset(m.slots, 0, sizeof m.slots);
     std::memset(m.seen, 0, sizeof m.seen);
     m.hashed_strs = place_names(attr.get(), m.slots);
@@ -325,6 +333,106 @@ void remember_member(PyObject *cls, PyObject *table, PyObject *name, PyObject *v
     Ref old_value = Ref::steal(PyTuple_GET_ITEM(values, at));
     PyTuple_SET_ITEM(values, at - 1, Py_NewRef(name));
     PyTuple_SET_ITEM(values, at, Py_NewRef(v));
+}
+
+void tell_names() {
+    KeyMemo &m = key_memo;
+    PyObject *t = m.value.get();
+    m.names_told = true;
+    m.shown = -1;
+    m.dunders = true;
+    if (!t) return;
+    const Py_ssize_t n = PyTuple_GET_SIZE(t);
+    Py_ssize_t hidden = 0;
+    bool dunders = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *x = PyTuple_GET_ITEM(t, i);
+        if (!PyUnicode_CheckExact(x) || !PyUnicode_IS_COMPACT_ASCII(x) ||
+            PyUnicode_GET_LENGTH(x) == 0)
+            return;
+        const char *c = compat::ascii_chars(x);
+        if (c[0] == '_') {
+            ++hidden;
+            if (c[1] == '_') dunders = true;  // a one-character name ends in its terminator
+        }
+    }
+    m.shown = n - hidden;
+    m.dunders = dunders;
+}
+
+// --- 8. reads of a large table in table order ----------------------------------
+
+namespace {
+
+// The value of the entry of `dict` that holds the key `name` itself, among
+// the `steps` entries from the PyDict_Next position `at`; the walk's entry
+// hint then points past it. Null when not there. PyDict_Next runs no code.
+PyObject *entry_of_name(PyObject *dict, Py_ssize_t at, Py_ssize_t steps, PyObject *name) {
+    PyObject *k, *v;
+    for (Py_ssize_t i = 0; i < steps && PyDict_Next(dict, &at, &k, &v); ++i) {
+        if (k == name) {
+            member_walk.entry = at;
+            return v;
+        }
+    }
+    return nullptr;
+}
+
+// Tells the memo whether every key of the class's own dict is an exact
+// str, with one pass over it that also finds the entries of the table's
+// first name and of `name`; the value of the latter, or null.
+PyObject *tell_str_keys(PyObject *dict, PyObject *table, PyObject *name) {
+    KeyMemo &m = key_memo;
+    PyObject *const first = PyTuple_GET_ITEM(table, 0);
+    PyObject *k, *v, *found = nullptr;
+    Py_ssize_t at = 0, before = 0, past = -1;
+    m.str_keys = 1;
+    while (PyDict_Next(dict, &at, &k, &v)) {
+        if (!PyUnicode_CheckExact(k)) {
+            m.str_keys = -1;
+            return nullptr;
+        }
+        if (k == first && m.first_entry < 0) m.first_entry = before;
+        if (k == name) {
+            found = v;
+            past = at;
+        }
+        before = at;
+    }
+    member_walk.entry = past;
+    return found;
+}
+
+}  // namespace
+
+PyObject *walk_read(PyObject *cls, Py_ssize_t pos, PyObject *name) {
+    KeyMemo &m = key_memo;
+    MemberWalk &w = member_walk;
+    const Py_ssize_t last = w.pos;
+    w.pos = pos;
+    if (!kFastPaths || m.str_keys < 0 || starts_with_dunder(name)) return nullptr;
+    PyObject *dict = reinterpret_cast<PyTypeObject *>(cls)->tp_dict;
+    PyObject *v = nullptr;
+    if (m.str_keys == 0) {
+        // Told once a quarter of the table has been read in order, so that
+        // the pass costs a few instructions per read at most, whatever
+        // changes the class between walks.
+        w.entry = -1;
+        if (++m.walk_reads < PyTuple_GET_SIZE(m.value.get()) / 4) return nullptr;
+        if (!m.names_told) tell_names();
+        v = tell_str_keys(dict, m.value.get(), name);
+    } else {
+        // The entry after the last one read, or a few further on; at the
+        // table's start, from the first name's entry.
+        if (w.entry >= 0 && pos > last && pos - last <= kWalkSkip)
+            v = entry_of_name(dict, w.entry, pos - last, name);
+        if (!v && pos < kWalkSkip && m.first_entry >= 0)
+            v = entry_of_name(dict, m.first_entry, pos + 1, name);
+        if (!v) w.entry = -1;
+    }
+    // A value's type can gain `__get__` without the class's dict changing.
+    if (!v || Py_TYPE(v)->tp_descr_get) return nullptr;
+    return v;
 }
 
 // --- 6. the last table made by a hook ------------------------------------------

@@ -74,6 +74,16 @@
 //     helper's text, only when every constant in it is an exact str or None
 //     (comparing those runs no Python code). Planted in
 //     tests/test_construction.py (the helper's code replaced).
+//  8. Reads of a large table in table order (MemberWalk, with two fields
+//     of the `_key` memo): where in the table and in the class's own dict
+//     the member read last was, as hints that each use confirms by
+//     identity; and, under the memo's key, whether every key of that dict
+//     is an exact str, told by one pass over it (PyDict_Next, no Python
+//     code). With it, the member after the last one read is the value of
+//     the next entry of the dict when that entry's key is the very name,
+//     since a lookup of the name would find that entry and no other.
+//     Planted in tests/test_lookup.py (a key of a str subclass that claims
+//     to equal a member name) and tools/stress.py.
 //
 // A record keeps what it holds alive until it is replaced: four metaclass
 // records (a metaclass's outdated one is replaced first), one `_key` tuple,
@@ -86,6 +96,7 @@
 #pragma once
 
 #include "compat.h"
+#include "exact_types.h"
 #include "fast_paths.h"
 #include "ref.h"
 #include "state.h"
@@ -245,10 +256,28 @@ struct KeyMemo {
     // walk over every name (`dict(E)`) records nothing.
     PyObject *seen[kRecent] = {};
     unsigned member_reads = 0;  // members read through the memo, up to 2
+    // For a large table read in table order (record 8): whether every key
+    // of the class's own dict is an exact str (0 not told yet, 1 yes, -1
+    // no), told by one pass over that dict once walk_reads reaches a
+    // quarter of the table, and where that pass met the entry of the
+    // table's first name (a PyDict_Next position, -1 when not met). Under
+    // the memo's key the dict has not changed since.
+    int str_keys = 0;
+    Py_ssize_t walk_reads = 0;
+    Py_ssize_t first_entry = -1;
+    // Of the table itself, told by one pass over it (tell_names) at the
+    // first keys() or walk: when every name is a non-empty ASCII exact str,
+    // how many do not start with "_" (else -1), and whether any starts
+    // with "__". Lasting properties of the held tuple.
+    bool names_told = false;
+    Py_ssize_t shown = -1;
+    bool dunders = true;
 };
 
 extern KeyMemo &key_memo;
 Ref get_key_slow(PyObject *cls);
+// Tells the memo's names_told, shown and dunders.
+void tell_names();
 
 // --- 6. the last table made by a hook ------------------------------------------
 
@@ -263,6 +292,53 @@ void remember_hashed(PyObject *t);
 // 1 when `fn` is the helper `concat` as numor ships it (record 7), 0 when
 // not, -1 with an error.
 int shipped_concat(PyObject *fn);
+
+// --- 8. reads of a large table in table order ----------------------------------
+
+// Where the last read of a member of the memo's large table was (dict(E)
+// asks for the names in table order, the member iterator walks them): its
+// position in the table, and the PyDict_Next position just past its entry
+// in the class's own dict, -1 when not known. Hints only: each is
+// confirmed at use by the identity of the object it points at, so nothing
+// is held and nothing can be stale.
+struct MemberWalk {
+    Py_ssize_t pos = -1;
+    Py_ssize_t entry = -1;
+};
+extern MemberWalk &member_walk;
+
+// Names further on than this from the last one read (underscore names that
+// keys() and iteration pass over) still continue a walk.
+constexpr Py_ssize_t kWalkSkip = 8;
+
+// `cls.<name>` for the member `name` at position `pos` of the memo's large
+// table, which the caller has just confirmed to be `cls._key` (key_peek):
+// read from the entry of the class's own dict that follows the last one
+// read, when every key of that dict is known to be an exact str. Then a
+// lookup of `name` there finds that very entry (no other key can equal
+// it, and comparing exact str runs no code), and the memo's key says that
+// a lookup on the class finds that dict first and that the metaclass can
+// shadow no plain name. Borrowed, to be taken before anything else runs;
+// else null, no error set, and the caller reads the member as usual.
+PyObject *walk_read(PyObject *cls, Py_ssize_t pos, PyObject *name);
+
+// walk_read's usual step, the name right after the last one read, inline:
+// the same value, or null with nothing changed (walk_read then decides).
+NUMOR_HOT_INLINE PyObject *walk_step(PyObject *cls, Py_ssize_t pos, PyObject *name) {
+    MemberWalk &w = member_walk;
+    // str_keys is told after the names (walk_read): `dunders` is known.
+    if (key_memo.str_keys <= 0 || w.entry < 0 || pos != w.pos + 1 ||
+        (key_memo.dunders && starts_with_dunder(name)))
+        return nullptr;
+    Py_ssize_t at = w.entry;
+    PyObject *k, *v;
+    if (!PyDict_Next(reinterpret_cast<PyTypeObject *>(cls)->tp_dict, &at, &k, &v) || k != name ||
+        Py_TYPE(v)->tp_descr_get)
+        return nullptr;
+    w.pos = pos;
+    w.entry = at;
+    return v;
+}
 
 // Empties every record above and the name index's last entry, releasing
 // what they hold.

@@ -422,20 +422,54 @@ Ref meta_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct,
 Ref meta_keys(PyObject *self) {
     Ref table = get_key(self);
     if (!table) return nullptr;
-    Ref out = Ref::steal(PyList_New(0));
-    if (!out) return nullptr;
     if (kFastPaths && PyTuple_CheckExact(table.get())) {
         // The usual table, walked without the walker's bookkeeping (this is
         // a hot path): testing an exact str's first character runs no
         // Python code, and `table` keeps every item alive for any other.
         const Py_ssize_t n = PyTuple_GET_SIZE(table.get());
+        PyObject *const *items = &PyTuple_GET_ITEM(table.get(), 0);
+        // While the names are non-empty ASCII exact str (nearly always),
+        // the list is made at its size: the memo's table is counted once,
+        // any other here.
+        KeyMemo &m = key_memo;
+        Py_ssize_t shown = -1;
+        if (table.get() == m.value.get()) {
+            if (!m.names_told) tell_names();
+            shown = m.shown;
+        } else {
+            Py_ssize_t plain = 0, hidden = 0;
+            for (; plain < n; ++plain) {
+                PyObject *x = items[plain];
+                if (!PyUnicode_CheckExact(x) || !PyUnicode_IS_COMPACT_ASCII(x) ||
+                    PyUnicode_GET_LENGTH(x) == 0)
+                    break;
+                hidden += compat::ascii_chars(x)[0] == '_';
+            }
+            if (plain == n) shown = n - hidden;
+        }
+        if (shown >= 0) {
+            Ref out = Ref::steal(PyList_New(shown));
+            if (!out) return nullptr;
+            if (shown == n) {
+                for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(out.get(), i, Py_NewRef(items[i]));
+                return out;
+            }
+            for (Py_ssize_t i = 0, k = 0; i < n; ++i)
+                if (compat::ascii_chars(items[i])[0] != '_')
+                    PyList_SET_ITEM(out.get(), k++, Py_NewRef(items[i]));
+            return out;
+        }
+        Ref out = Ref::steal(PyList_New(0));
+        if (!out) return nullptr;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject *x = PyTuple_GET_ITEM(table.get(), i);
+            PyObject *x = items[i];
             const int pub = first_char_is_underscore(x, Py_NE);
             if (pub < 0 || (pub && PyList_Append(out.get(), x) < 0)) return nullptr;
         }
         return out;
     }
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out) return nullptr;
     Walk walk;
     if (!walk.start(table.get())) return nullptr;
     while (PyObject *x = walk.next()) {

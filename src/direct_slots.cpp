@@ -31,6 +31,9 @@ Names &names() { return state().names; }
 PyObject *direct_subscript(PyObject *self, PyObject *key) {
     if (!dispatch_finds(self, names().__getitem__, entry_of<meta_getitem>))
         return state().slot_mp_subscript(self, key);
+    // dict(E) subscribes the names of E.keys() in turn: the body's steps
+    // for the next one, when they are known to run no Python code.
+    if (PyObject *v = walk_peek(self, key)) return Py_NewRef(v);
     return meta_getitem(self, key).release();
 }
 

@@ -16,13 +16,13 @@ namespace numor {
 inline bool starts_with_dunder(PyObject *name);
 
 // Character `i` of the exact str `s` (which has more than `i`).
-inline Py_UCS4 char_at(PyObject *s, Py_ssize_t i) {
+NUMOR_HOT_INLINE Py_UCS4 char_at(PyObject *s, Py_ssize_t i) {
     if (PyUnicode_IS_COMPACT_ASCII(s))
         return static_cast<unsigned char>(compat::ascii_chars(s)[i]);
     return PyUnicode_READ_CHAR(s, i);
 }
 
-inline bool starts_with_dunder(PyObject *name) {
+NUMOR_HOT_INLINE bool starts_with_dunder(PyObject *name) {
     return PyUnicode_GET_LENGTH(name) >= 2 && char_at(name, 0) == '_' && char_at(name, 1) == '_';
 }
 

@@ -58,12 +58,17 @@ void iter_finish(MemberIter *it) {
 // to be false, the class's `_key` is still the walked tuple (so the name is
 // a member) and the member is a plain class attribute. Else null, no error
 // set: the caller subscribes.
-PyObject *plain_member(PyObject *cls, PyObject *name, PyObject *walked) {
+PyObject *plain_member(PyObject *cls, PyObject *name, PyObject *walked, Py_ssize_t pos) {
     bool is_meta;
     if (!meta_instance_known(name, is_meta) || is_meta || key_peek(cls) != walked ||
         !subscript_reaches(cls, entry_of<meta_getitem>))
         return nullptr;
-    return class_attr_fast(cls, name, PyTuple_GET_SIZE(walked) >= kManyMembers).release();
+    const bool many = PyTuple_GET_SIZE(walked) >= kManyMembers;
+    if (many && !key_memo.hashed_strs) {
+        if (PyObject *v = walk_step(cls, pos, name)) return Py_NewRef(v);
+        if (PyObject *v = walk_read(cls, pos, name)) return Py_NewRef(v);
+    }
+    return class_attr_fast(cls, name, many).release();
 }
 
 PyObject *iter_step(MemberIter *it) {
@@ -81,7 +86,9 @@ PyObject *iter_step(MemberIter *it) {
         if (pub < 0) return nullptr;
         if (!pub) continue;
         Ref value;
-        if (it->plain) value = Ref::steal(plain_member(it->cls, name.get(), it->walk.tuple()));
+        if (it->plain)
+            value = Ref::steal(
+                plain_member(it->cls, name.get(), it->walk.tuple(), it->walk.tuple_pos()));
         if (!value) {
             Ref cls = Ref::new_ref(it->cls);
             Ref walked = Ref::new_ref(it->plain ? it->walk.tuple() : nullptr);

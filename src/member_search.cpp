@@ -79,8 +79,9 @@ Found find_name_slow(PyObject *seq, PyObject *key, Py_ssize_t *pos) {
     return found_from(PySequence_Contains(seq, key));
 }
 
-Found find_member(PyObject *cls, PyObject *table, PyObject *key, PyObject *&name) {
-    Py_ssize_t pos = -1;
+Found find_member(PyObject *cls, PyObject *table, PyObject *key, PyObject *&name,
+                  Py_ssize_t &pos) {
+    pos = -1;
     const Found found = member_find(cls, table, key, &pos);
     if (found != Found::yes) return found;
     name = key;

@@ -138,17 +138,28 @@ void note_or_report(PyObject *self, PyObject *key, Miss miss) {
 // is known to be true, and the scan it replaces could not have run Python
 // code, so it is skipped. `miss` is told what the user got wrong.
 Ref member_by_name(PyObject *self, PyObject *key, PyObject *walked, Miss &miss) {
-    if (PyObject *v = member_peek(self, key)) return Ref::new_ref(v);
-    Ref table = get_key(self);
-    if (!table) return table;
+    Ref table;
     PyObject *name = key;  // borrowed: held by the table or by the caller
-    if (table.get() != walked) {
-        const Found found = find_member(self, table.get(), key, name);
-        if (found == Found::error) return Ref();
-        if (found == Found::no) {
-            raise_with_arg(PyExc_KeyError, key);
-            miss = Miss::name;
-            return Ref();
+    Py_ssize_t pos;
+    const bool walking = walk_position(self, key, pos);
+    if (walking) {
+        // `key` is the table's own item: a member, and the name to read by.
+        if (PyObject *v = walk_step(self, pos, key)) return Ref::new_ref(v);
+        if (PyObject *v = walk_read(self, pos, key)) return Ref::new_ref(v);
+        table = Ref::new_ref(key_memo.value.get());
+    } else {
+        if (PyObject *v = member_peek(self, key)) return Ref::new_ref(v);
+        if (!(table = get_key(self))) return table;
+        if (table.get() != walked) {
+            const Found found = find_member(self, table.get(), key, name, pos);
+            if (found == Found::error) return Ref();
+            if (found == Found::no) {
+                raise_with_arg(PyExc_KeyError, key);
+                miss = Miss::name;
+                return Ref();
+            }
+            // Where a walk in table order would go on from.
+            if (pos >= 0 && pos != member_walk.pos) member_walk = MemberWalk{pos, -1};
         }
     }
     const bool many =
@@ -158,7 +169,7 @@ Ref member_by_name(PyObject *self, PyObject *key, PyObject *walked, Miss &miss) 
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) miss = Miss::attribute;
         return v;
     }
-    remember_member(self, table.get(), name, v.get());
+    if (!walking) remember_member(self, table.get(), name, v.get());
     return v;
 }
 

@@ -49,6 +49,8 @@ class Walk {
 
     // The exact tuple being walked, or null.
     PyObject *tuple() const { return tuple_; }
+    // In a walk of that tuple, the position of the item next() gave last.
+    Py_ssize_t tuple_pos() const { return pos_ - 1; }
 
     // For an owner that the garbage collector sees.
     int traverse(visitproc visit, void *arg) {

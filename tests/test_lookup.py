@@ -351,3 +351,44 @@ def test_large_tables_answer_exactly_as_a_scan_of_the_current_table(n):
         assert got == scan_answers(E, table, subclass_keys)
         # Three scans per key either way: `in`, `index`, subscription.
         assert through_class == CountingEq.calls
+
+
+class ClaimsEqual(str):
+    """Equal to the member name it spells only once `armed`; left out of the members."""
+
+    armed = False
+
+    def __eq__(self, other):
+        return ClaimsEqual.armed and str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+    def strip(self, *a):
+        return "__claimed"
+
+
+@pytest.mark.parametrize("n", [510, 511, 600])
+def test_walks_over_a_large_table_read_what_a_lookup_finds(n):
+    # dict(E) and list(E) read the members in table order. A key of a str
+    # subclass in the class's dict, met first by a lookup of a member's
+    # name, answers for that name once it claims equality: every walk
+    # reads what a lookup finds. The name is longer than the interpreter's
+    # attribute cache takes, so that every lookup is made.
+    width = len(str(n))
+    names = [f"m{i:0{width}d}" for i in range(n)]
+    long = names[n // 2] + "x" * 100
+    names = sorted(names + [long])
+    plain = NUmor({nm: i for i, nm in enumerate(names)}, "Plain")
+    for _ in range(2):  # a clean table walked first: what it told is not carried over
+        assert dict(plain)[long] == list(plain)[n // 2 + 1][1] == n // 2 + 1
+    ns = {ClaimsEqual(long): "claimed", **{nm: i for i, nm in enumerate(names)}}
+    ClaimsEqual.armed = False
+    E = mNUmor("E", (NUmor,), ns)
+    try:
+        for _ in range(3):
+            assert dict(E)[long] == dict(list(E))[long] == n // 2 + 1
+        ClaimsEqual.armed = True
+        for _ in range(2):
+            assert dict(E)[long] == dict(list(E))[long] == E[long] == "claimed"
+    finally:
+        ClaimsEqual.armed = False

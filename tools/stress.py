@@ -105,12 +105,14 @@ class FMeta(mNUmor):
     pass
 
 def make():
-    global E, F, M, N, G
+    global E, F, M, N, G, H
     E = mmNumor("E", (NUmorMutant,), {K("_key"): 0, "a": 1, "b": 2, K("c"): 3, "RED": 4})
     F = NUmor(["b", "a", "x"], "F")
     M = Meta("M", (NUmorMutant,), {"a": 1, "RED": 2, K("z"): 5})
     N = FMeta("N", (NUmor,), {"a": 1, "_u": 2, "RED": 3, "k": {"p": 1}})
     G = mmNumor("G", (NUmorMutant,), {("n%d" % i): i for i in range(60)})
+    # Large enough for the walks of dict(H) and list(H) in table order.
+    H = mmNumor("H", (NUmorMutant,), {K("h5"): -1, **{("h%03d" % i): i for i in range(520)}})
 
 def show(x, d=0):
     if d > 3:
@@ -146,8 +148,8 @@ K = S if TRAPPED_CLASS_DICTS else str
 make()
 '''
 
-CLASSES = ["E", "F", "M", "N", "G"]
-MUTABLE = ["E", "M", "G"]
+CLASSES = ["E", "F", "M", "N", "G", "H"]
+MUTABLE = ["E", "M", "G", "H"]
 KEYS = ["'a'", "S('a')", "''.join(['a'])", "'x'", "'RED'", "S('RED')", "0", "1", "-1", "99",
         "'_key'", "S('_key')", "'n30'", "''.join(['n', '30'])", "S('n31')", "slice(1, 3)",
         "slice(None, None, -1)", "'_u'", "'k'", "N", "3.5"]
