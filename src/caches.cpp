@@ -337,27 +337,10 @@ void remember_member(PyObject *cls, PyObject *table, PyObject *name, PyObject *v
 
 void tell_names() {
     KeyMemo &m = key_memo;
-    PyObject *t = m.value.get();
     m.names_told = true;
     m.shown = -1;
     m.dunders = true;
-    if (!t) return;
-    const Py_ssize_t n = PyTuple_GET_SIZE(t);
-    Py_ssize_t hidden = 0;
-    bool dunders = false;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *x = PyTuple_GET_ITEM(t, i);
-        if (!PyUnicode_CheckExact(x) || !PyUnicode_IS_COMPACT_ASCII(x) ||
-            PyUnicode_GET_LENGTH(x) == 0)
-            return;
-        const char *c = compat::ascii_chars(x);
-        if (c[0] == '_') {
-            ++hidden;
-            if (c[1] == '_') dunders = true;  // a one-character name ends in its terminator
-        }
-    }
-    m.shown = n - hidden;
-    m.dunders = dunders;
+    if (PyObject *t = m.value.get()) m.shown = public_ascii_names(t, m.dunders);
 }
 
 // --- 8. reads of a large table in table order ----------------------------------

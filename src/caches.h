@@ -96,7 +96,6 @@
 #pragma once
 
 #include "compat.h"
-#include "exact_types.h"
 #include "fast_paths.h"
 #include "ref.h"
 #include "state.h"
@@ -321,24 +320,6 @@ constexpr Py_ssize_t kWalkSkip = 8;
 // shadow no plain name. Borrowed, to be taken before anything else runs;
 // else null, no error set, and the caller reads the member as usual.
 PyObject *walk_read(PyObject *cls, Py_ssize_t pos, PyObject *name);
-
-// walk_read's usual step, the name right after the last one read, inline:
-// the same value, or null with nothing changed (walk_read then decides).
-NUMOR_HOT_INLINE PyObject *walk_step(PyObject *cls, Py_ssize_t pos, PyObject *name) {
-    MemberWalk &w = member_walk;
-    // str_keys is told after the names (walk_read): `dunders` is known.
-    if (key_memo.str_keys <= 0 || w.entry < 0 || pos != w.pos + 1 ||
-        (key_memo.dunders && starts_with_dunder(name)))
-        return nullptr;
-    Py_ssize_t at = w.entry;
-    PyObject *k, *v;
-    if (!PyDict_Next(reinterpret_cast<PyTypeObject *>(cls)->tp_dict, &at, &k, &v) || k != name ||
-        Py_TYPE(v)->tp_descr_get)
-        return nullptr;
-    w.pos = pos;
-    w.entry = at;
-    return v;
-}
 
 // Empties every record above and the name index's last entry, releasing
 // what they hold.

@@ -59,31 +59,38 @@ Ref values_of(PyObject *b, PyObject *names) {
     return Ref::steal(PyList_AsTuple(out.get()));
 }
 
+// Bases up to this many are walked with their items kept on the stack.
+constexpr Py_ssize_t kFewBases = 8;
+
+// The module's `concat`, read into `fn`, and whether it is the helper
+// numor ships (shipped_concat); -1 with an error.
+int read_concat(Ref &fn) {
+    fn = global(state().names.concat);
+    return fn ? shipped_concat(fn.get()) : -1;
+}
+
 // `concat(seqs)` for a tuple `seqs` of sequences. While the module's
 // `concat` is the helper numor ships and each sequence is an exact list or
 // tuple, the helper's result is made here: its code copies their items into
 // a new list and does nothing else.
 Ref concat_of(PyObject *seqs) {
-    Ref fn = global(state().names.concat);
-    if (!fn) return fn;
-    bool plain = kFastPaths;
+    Ref fn;
+    const int shipped = read_concat(fn);
+    if (shipped < 0) return Ref();
+    bool plain = shipped;
     for (Py_ssize_t i = 0; plain && i < PyTuple_GET_SIZE(seqs); ++i) {
         PyObject *s = PyTuple_GET_ITEM(seqs, i);
         plain = PyList_CheckExact(s) || PyTuple_CheckExact(s);
     }
     if (plain) {
-        const int shipped = shipped_concat(fn.get());
-        if (shipped < 0) return Ref();
-        if (shipped) {
-            // `out.extend(seq)` of an exact list or tuple is this slice
-            // assignment: both copy the items the sequence holds then.
-            Ref out = Ref::steal(PyList_New(0));
-            for (Py_ssize_t i = 0; out && i < PyTuple_GET_SIZE(seqs); ++i)
-                if (PyList_SetSlice(out.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX,
-                                    PyTuple_GET_ITEM(seqs, i)) < 0)
-                    return Ref();
-            return out;
-        }
+        // `out.extend(seq)` of an exact list or tuple is this slice
+        // assignment: both copy the items the sequence holds then.
+        Ref out = Ref::steal(PyList_New(0));
+        for (Py_ssize_t i = 0; out && i < PyTuple_GET_SIZE(seqs); ++i)
+            if (PyList_SetSlice(out.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX,
+                                PyTuple_GET_ITEM(seqs, i)) < 0)
+                return Ref();
+        return out;
     }
     PyObject *arg = seqs;
     return Ref::steal(PyObject_Vectorcall(fn.get(), &arg, 1, nullptr));
@@ -155,11 +162,10 @@ bool inherit(PyObject *bases, PyObject *names, PyObject *values) {
     // an empty exact list, whose values a walk that meets nothing reads, and
     // the shipped helper would join nothing to nothing. The names read while
     // finding that out are kept for the steps that follow otherwise.
-    constexpr Py_ssize_t kFew = 8;
-    Ref empty[kFew];  // the names of the first `nempty` bases
+    Ref empty[kFewBases];  // the names of the first `nempty` bases
     Py_ssize_t nempty = 0;
     Ref after;  // the names of the base after them, read
-    if (kFastPaths && nb <= kFew) {
+    if (kFastPaths && nb <= kFewBases) {
         while (nempty < nb) {
             Ref ks = keys_of(PyTuple_GET_ITEM(bases, nempty));
             if (!ks) return false;
@@ -170,10 +176,8 @@ bool inherit(PyObject *bases, PyObject *names, PyObject *values) {
             empty[nempty++] = std::move(ks);
         }
         if (nempty == nb) {
-            Ref fn = global(state().names.concat);
-            if (!fn) return false;
-            const int shipped = shipped_concat(fn.get());
-            if (shipped) return shipped > 0;
+            Ref fn;
+            if (const int shipped = read_concat(fn)) return shipped > 0;
         }
     }
     Ref name_seqs = Ref::steal(PyTuple_New(nb));
@@ -307,11 +311,10 @@ Ref meta_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct,
         return meta ? PyObject_IsInstance(b, meta.get()) : -1;
     };
     Ref filtered;
-    constexpr Py_ssize_t kFew = 8;
-    if (kFastPaths && PyTuple_CheckExact(bases) && PyTuple_GET_SIZE(bases) <= kFew) {
+    if (kFastPaths && PyTuple_CheckExact(bases) && PyTuple_GET_SIZE(bases) <= kFewBases) {
         // A tuple cannot change while it is walked, and it holds its items:
         // the kept ones go straight into the result.
-        PyObject *keep[kFew];
+        PyObject *keep[kFewBases];
         Py_ssize_t nkeep = 0;
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
             PyObject *b = PyTuple_GET_ITEM(bases, i);
@@ -437,15 +440,8 @@ Ref meta_keys(PyObject *self) {
             if (!m.names_told) tell_names();
             shown = m.shown;
         } else {
-            Py_ssize_t plain = 0, hidden = 0;
-            for (; plain < n; ++plain) {
-                PyObject *x = items[plain];
-                if (!PyUnicode_CheckExact(x) || !PyUnicode_IS_COMPACT_ASCII(x) ||
-                    PyUnicode_GET_LENGTH(x) == 0)
-                    break;
-                hidden += compat::ascii_chars(x)[0] == '_';
-            }
-            if (plain == n) shown = n - hidden;
+            bool dunders;
+            shown = public_ascii_names(table.get(), dunders);
         }
         if (shown >= 0) {
             Ref out = Ref::steal(PyList_New(shown));

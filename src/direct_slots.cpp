@@ -21,6 +21,7 @@
 #include "mirrors.h"
 #include "protocol.h"
 #include "state.h"
+#include "table_walk.h"
 
 namespace numor {
 

@@ -21,6 +21,25 @@ Ref strip(PyObject *key) {
     return Ref::steal(PyObject_CallMethodNoArgs(key, state().names.strip));
 }
 
+Py_ssize_t public_ascii_names(PyObject *t, bool &dunders) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(t);
+    Py_ssize_t hidden = 0;
+    bool any_dunder = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *x = PyTuple_GET_ITEM(t, i);
+        if (!PyUnicode_CheckExact(x) || !PyUnicode_IS_COMPACT_ASCII(x) ||
+            PyUnicode_GET_LENGTH(x) == 0)
+            return -1;
+        const char *c = compat::ascii_chars(x);
+        if (c[0] == '_') {
+            ++hidden;
+            if (c[1] == '_') any_dunder = true;  // a one-character name ends in its terminator
+        }
+    }
+    dunders = any_dunder;
+    return n - hidden;
+}
+
 int first_char_is_underscore_slow(PyObject *x, int op) {
     if (kFastPaths && PyUnicode_CheckExact(x)) {  // empty
         PyErr_SetString(PyExc_IndexError, "string index out of range");

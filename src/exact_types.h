@@ -60,6 +60,11 @@ inline int type_equals(PyObject *obj, PyObject *target) {
 Ref strip(PyObject *key);
 
 // `x[0] == "_"` (op Py_EQ) or `x[0] != "_"` (op Py_NE). 1, 0, or -1 on error.
+// How many items of the exact tuple `t` do not start with "_", when every
+// item is a non-empty ASCII exact str (else -1, and `dunders` untouched);
+// `dunders` tells whether any starts with "__".
+Py_ssize_t public_ascii_names(PyObject *t, bool &dunders);
+
 int first_char_is_underscore_slow(PyObject *x, int op);
 inline int first_char_is_underscore(PyObject *x, int op) {
     if (kFastPaths && PyUnicode_CheckExact(x) && PyUnicode_GET_LENGTH(x) > 0) {

@@ -18,6 +18,7 @@
 #include "mirrors.h"
 #include "protocol.h"
 #include "state.h"
+#include "table_walk.h"
 #include "walk.h"
 
 #include <new>

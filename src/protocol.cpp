@@ -23,6 +23,7 @@
 #include "notes.h"
 #include "raise.h"
 #include "state.h"
+#include "table_walk.h"
 #include "walk.h"
 
 namespace numor {
