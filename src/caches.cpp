@@ -120,10 +120,14 @@ bool record_facts(PyTypeObject *meta, MetaFacts &f) {
                                        n.__iter__,    n.__setattr__, n.__delattr__};
     Ref *found[kWanted] = {&f.getitem, &f.len, &f.contains, &f.iter, &f.setattr, &f.delattr};
     f.plain_names = true;
+    f.setattr_direct = true;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         PyObject *base = PyTuple_GET_ITEM(mro, i);
         if (!PyType_Check(base)) return false;
         auto *bt = reinterpret_cast<PyTypeObject *>(base);
+        if (bt->tp_setattro != state().slot_setattro && bt->tp_setattro != PyType_Type.tp_setattro &&
+            bt != &PyBaseObject_Type)
+            f.setattr_direct = false;
         Ref dict = compat::type_dict(bt);
         if (!dict || !PyDict_CheckExact(dict.get())) return false;
         // An immutable type's dict cannot change; the others must be

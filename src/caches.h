@@ -191,6 +191,10 @@ struct MetaFacts {
     uint64_t stamp = 0;
     Ref getitem, len, contains, iter, setattr, delattr;
     bool plain_names = false;  // no data descriptor can sit under a name not starting with "__"
+    // Every class of its MRO but `object` has type's own `tp_setattro` or
+    // the dispatcher to a `__setattr__` hook (see direct_setattr_ok). A
+    // heap type's slot changes only with its dict or its bases' dicts.
+    bool setattr_direct = false;
 
     // Nothing they depend on changed. Up to 3.12 the tag covers the MRO too
     // (assigning `__bases__` clears it); from 3.13 the MRO tuple is compared.

@@ -214,6 +214,52 @@ inline Py_hash_t str_hash(PyObject *s) {
 #endif
 }
 
+// Whether every key of the exact dict `d` is an exact str, as the
+// interpreter itself knows it: the kind of its keys table (the byte
+// `dk_kind` of the private PyDictKeysObject, after its Py_ssize_t count and
+// two size bytes on 3.11 to 3.15) stays "unicode" only while every key is
+// one, and the first key of any other type turns the table general for
+// good. Its string lookups rely on that, comparing by identity and
+// characters only. probe_dict_kinds reads the byte of dicts whose kind is
+// known, at import; while those reads do not come out as expected, every
+// dict is answered false.
+inline bool dict_kinds_readable = false;
+
+inline bool dict_str_keys(PyObject *d) {
+    if (!dict_kinds_readable) return false;
+    const auto *keys = reinterpret_cast<const unsigned char *>(
+        reinterpret_cast<PyDictObject *>(d)->ma_keys);
+    return keys[sizeof(Py_ssize_t) + 2] == 1;
+}
+
+// False, with an error set, when a probe could not be made.
+inline bool probe_dict_kinds() {
+    dict_kinds_readable = false;
+    struct Probe {
+        Ref d;
+        bool str_keys;
+    };
+    Probe probes[4] = {{Ref::steal(PyDict_New()), true},
+                       {Ref::steal(PyDict_New()), true},
+                       {Ref::steal(PyDict_New()), false},
+                       {Ref::steal(PyDict_New()), false}};
+    Ref s = Ref::steal(PyUnicode_FromString("probe"));
+    Ref i = Ref::steal(PyLong_FromLong(1));
+    if (!s || !i) return false;
+    for (const Probe &p : probes)
+        if (!p.d) return false;
+    // {}, {"probe": 1}, {1: 1}, {"probe": 1, 1: 1}
+    if (PyDict_SetItem(probes[1].d.get(), s.get(), i.get()) < 0 ||
+        PyDict_SetItem(probes[2].d.get(), i.get(), i.get()) < 0 ||
+        PyDict_SetItem(probes[3].d.get(), s.get(), i.get()) < 0 ||
+        PyDict_SetItem(probes[3].d.get(), i.get(), i.get()) < 0)
+        return false;
+    dict_kinds_readable = true;
+    for (const Probe &p : probes)
+        if (dict_str_keys(p.d.get()) != p.str_keys) dict_kinds_readable = false;
+    return true;
+}
+
 // The characters of a compact ASCII str (PyUnicode_IS_COMPACT_ASCII), which
 // follow its header: PyUnicode_DATA without the tests of the layout.
 inline const char *ascii_chars(PyObject *s) {

@@ -157,6 +157,7 @@ Ref call_type_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct)
 
 bool direct_setattr_ok(PyObject *self) {
     if (!kFastPaths || !PyType_Check(self)) return false;
+    if (const MetaFacts *f = meta_facts(Py_TYPE(self))) return f->setattr_direct;
     PyObject *mro = Py_TYPE(self)->tp_mro;
     if (!mro) return false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {

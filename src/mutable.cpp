@@ -30,6 +30,10 @@
 //    made the table has saved: that change's rollback covers them.
 //  * What a change saves is read from the class's own dict when no data
 //    descriptor of the metaclass can serve the name.
+//  * After a store that provably ran no Python code (quiet_store: every key
+//    of the class's dict an exact str, so no key comparison runs code, and
+//    the value replaced held by the change), `self._key` is not read again:
+//    it is the table read before the store, or the table just stored.
 #include "mutable.h"
 
 #include "caches.h"
@@ -56,6 +60,35 @@ int type_setattr(PyObject *self, PyObject *attr, PyObject *val) {
     Ref r = Ref::steal(PyObject_Vectorcall(val ? state().type_setattr : state().type_delattr, args,
                                            val ? 3 : 2, nullptr));
     return r ? 0 : -1;
+}
+
+// Whether `type_setattr(self, name, v)` runs no Python code, when the
+// caller holds the value it replaces: type's own slot is called, the
+// metaclass can serve `name` through no data descriptor (its dicts, whose
+// keys are exact strs, are searched without comparisons that run code),
+// `name` is an exact str that no slot update follows, and every key of
+// the class's dict is an exact str, so that storing compares no key of a
+// str subclass; the value it replaces stays alive. What the store tells
+// the interpreter's watchers runs C code only. Asked before the store.
+bool quiet_store(PyObject *self, PyObject *name) {
+    if (!kFastPaths || !PyType_Check(self) || !PyUnicode_CheckExact(name) ||
+        starts_with_dunder(name))
+        return false;
+    PyObject *dict = reinterpret_cast<PyTypeObject *>(self)->tp_dict;
+    if (!dict || !PyDict_CheckExact(dict) || !compat::dict_str_keys(dict)) return false;
+    const MetaFacts *f = meta_facts(Py_TYPE(self));
+    return f && f->plain_names && f->setattr_direct;
+}
+
+// After a quiet store of another name, `self._key` is still the exact tuple
+// `old` that the class's own dict held under `_key` before it, when type's
+// lookup finds that entry first; else null.
+PyObject *table_after_quiet_store(PyObject *self, PyObject *old) {
+    auto *t = reinterpret_cast<PyTypeObject *>(self);
+    if (!old || !PyTuple_CheckExact(old) || !first_in_mro(t) ||
+        Py_TYPE(self)->tp_getattro != PyType_Type.tp_getattro)
+        return nullptr;
+    return old;
 }
 
 int set_key(PyObject *self, PyObject *table) {
@@ -222,28 +255,33 @@ bool hook_is_ours(PyObject *self, bool set) {
     return hook && is_function_with(hook.get(), set ? entry_of<mut_setattr> : entry_of<mut_delattr>);
 }
 
-bool add_to_table(PyObject *self, PyObject *attr);
+bool add_to_table(PyObject *self, PyObject *attr, PyObject *known);
 
-// `self._key = table`: through the metaclass's hook, whose steps are taken
-// here when it is ours. `strs`: every item of `table` is an exact str.
-bool store_table(PyObject *self, PyObject *table, bool strs) {
+// `self._key = table`, where `self._key` was `old` (held by the caller):
+// through the metaclass's hook, whose steps are taken here when it is ours.
+// `strs`: every item of `table` is an exact str.
+bool store_table(PyObject *self, PyObject *table, PyObject *old, bool strs) {
     if (!hook_is_ours(self, true)) return set_key(self, table) == 0;
     PyObject *const name = state().names._key;
+    const bool quiet = strs && old && quiet_store(self, name);
     if (type_setattr(self, name, table) < 0) return false;
     // The hook's table step for `_key` ends at its first character, "_",
     // unless reading the table or the membership test fails. For the table
     // just stored, found again, the test is a scan of exact strs, which
-    // cannot fail or run code: only the read is left to make.
+    // cannot fail or run code: only the read is left to make, and after a
+    // quiet store it finds what was stored.
+    if (quiet && table_after_quiet_store(self, table)) return true;
     if (strs) {
         Ref plain = plain_table(self);
         if (plain.get() == table) return true;
     }
-    return add_to_table(self, name);
+    return add_to_table(self, name, nullptr);
 }
 
-// The part of `__setattr__` after the interpreter's assignment.
-bool add_to_table(PyObject *self, PyObject *attr) {
-    if (Ref plain = plain_table(self)) {
+// The part of `__setattr__` after the interpreter's assignment. `known`:
+// `self._key`, when the assignment provably left it as it was.
+bool add_to_table(PyObject *self, PyObject *attr, PyObject *known) {
+    if (Ref plain = known ? Ref::new_ref(known) : plain_table(self)) {
         Py_ssize_t pos = -1;
         switch (pure_find(self, plain.get(), attr, pos)) {
             case Scan::hit: return true;
@@ -253,7 +291,7 @@ bool add_to_table(PyObject *self, PyObject *attr) {
                 if (char_at(attr, 0) == '_') return true;
                 // The scan met every item (a miss) and found each an exact str.
                 if (Ref grown = table_changed(plain.get(), attr, -1))
-                    return store_table(self, grown.get(), true);
+                    return store_table(self, grown.get(), plain.get(), true);
                 return false;
             case Scan::unsupported: break;
         }
@@ -275,9 +313,10 @@ bool add_to_table(PyObject *self, PyObject *attr) {
     return grown && set_key(self, grown.get()) == 0;
 }
 
-// The part of `__delattr__` after the interpreter's deletion.
-bool drop_from_table(PyObject *self, PyObject *attr) {
-    if (Ref plain = plain_table(self)) {
+// The part of `__delattr__` after the interpreter's deletion; `known` as
+// for add_to_table.
+bool drop_from_table(PyObject *self, PyObject *attr, PyObject *known) {
+    if (Ref plain = known ? Ref::new_ref(known) : plain_table(self)) {
         Py_ssize_t pos = -1;
         switch (pure_find(self, plain.get(), attr, pos)) {
             case Scan::miss: return true;
@@ -287,7 +326,7 @@ bool drop_from_table(PyObject *self, PyObject *attr) {
                 // Items past the hit were not met by the scan.
                 const bool strs = known_hashed(plain.get());
                 if (Ref rest = table_changed(plain.get(), nullptr, pos))
-                    return store_table(self, rest.get(), strs);
+                    return store_table(self, rest.get(), plain.get(), strs);
                 return false;
             }
             case Scan::unsupported: break;
@@ -326,7 +365,7 @@ bool drop_from_table(PyObject *self, PyObject *attr) {
 // `type.__setattr__` or `type.__delattr__` (val null), then the table step;
 // when the table step fails, the attribute and `_key` are put back.
 Ref change_attr(PyObject *self, PyObject *attr, PyObject *val,
-                bool (*table_step)(PyObject *, PyObject *)) {
+                bool (*table_step)(PyObject *, PyObject *, PyObject *)) {
     // One at a time: the second must not run with the first's error pending.
     Saved saved[2];
     saved[0].name = state().names._key;
@@ -334,8 +373,12 @@ Ref change_attr(PyObject *self, PyObject *attr, PyObject *val,
     if (!saved_value(self, saved[0].name, saved[0].value) ||
         !saved_value(self, saved[1].name, saved[1].value))
         return nullptr;
+    // The saved value keeps what the store replaces alive.
+    PyObject *known = nullptr;
+    if (quiet_store(self, attr) && !same_chars(attr, saved[0].name))
+        known = table_after_quiet_store(self, saved[0].value.get());
     if (type_setattr(self, attr, val) < 0) return nullptr;
-    if (!table_step(self, attr)) {
+    if (!table_step(self, attr, known)) {
         roll_back(self, saved, 2);
         return nullptr;
     }

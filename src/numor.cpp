@@ -217,7 +217,7 @@ bool init_process_state() {
 }
 
 bool init_module(PyObject *m) {
-    if (!init_process_state()) return false;
+    if (!init_process_state() || !compat::probe_dict_kinds()) return false;
     Names &n = state().names;
 
     PyObject *const from_types[] = {n.MethodType, n.FunctionType};

@@ -274,3 +274,34 @@ def test_no_reference_leaks_across_operations(run_python):
     )
     assert proc.returncode == 0, proc.stderr
     assert int(proc.stdout) < 200
+
+
+@pytest.mark.parametrize("change, name, expected", [
+    (lambda C: setattr(C, "Znew", 1), "Znew", ("a", "Znew")),
+    (lambda C: delattr(C, "b"), "b", ()),
+])
+def test_a_key_comparison_during_the_change_is_seen_by_the_table_step(change, name, expected):
+    # A str-subclass key in the class dict that collides with the changed
+    # name runs code while the interpreter stores it: the table step must
+    # read the table that code left, not the one read before the change.
+    import gc
+
+    armed = []
+
+    class Colliding(str):
+        __hash__ = lambda self: hash(name)
+
+        def __eq__(self, other):
+            if armed:
+                armed.clear()
+                type.__setattr__(C, "_key", ("a",) if name == "Znew" else ("b",))
+            return False
+
+    C = make(a=1, c=3)
+    # Ahead of "b" in the lookups of "b", whose first probe it takes.
+    gc.get_referents(C.__dict__)[0][Colliding("_s")] = 0
+    type.__setattr__(C, "b", 2)
+    type.__setattr__(C, "_key", ("a", "b", "c"))
+    armed.append(1)
+    change(C)
+    assert not armed and C._key == expected
