@@ -76,11 +76,21 @@ run({loops})
 """
 
 
+_warm = []
+
+
 def count(stmt, loops, n, reps=1):
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    if not _warm:
+        # One run first, uncounted, so that every counted run finds the
+        # modules' bytecode cached: a module compiled in one run only (after
+        # a build) would add its compilation to that run's count.
+        subprocess.run([sys.executable, "-c", CHILD.format(here=HERE, n=n, stmt="pass", loops=1, reps=1)],
+                       check=True, env=env, stdout=subprocess.DEVNULL)
+        _warm.append(True)
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg.out")
         script = CHILD.format(here=HERE, n=n, stmt=stmt, loops=loops, reps=reps)
-        env = dict(os.environ, PYTHONHASHSEED="0")
         toggle = ["--collect-atstart=no", "--toggle-collect=builtin_exec*"] if " | " in stmt else []
         r = subprocess.run(
             ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *toggle,

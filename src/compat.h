@@ -132,6 +132,10 @@ inline Ref type_dict(PyTypeObject *t) {
 
 constexpr bool kTypeTags = NUMOR_TYPE_TAGS != 0;
 
+// The same change of order: whether `type.__setattr__` clears the version
+// tags before it changes the dict (from 3.13) or after (up to 3.12).
+constexpr bool kTagsClearedFirst = PY_VERSION_HEX >= 0x030D0000;
+
 // The version tag of the type `t`: 0 while it has none. Read where
 // kTypeTags holds.
 inline unsigned int type_tag(PyTypeObject *t) { return t->tp_version_tag; }

@@ -27,6 +27,12 @@
 //    `type.__delattr__` check through `wrap_setattr`/`wrap_delattr`): the
 //    direct call is taken only when no C-level class in the metaclass's MRO
 //    has its own `tp_setattro`.
+//  * type_store: `type_setattro` and `_PyObject_GenericSetAttrWithDict`
+//    (Objects/object.c). With no data descriptor of the metaclass under the
+//    name, the name already interned and no slot to update, what is left is
+//    the change of the class's dict and `PyType_Modified`, which clears the
+//    version tags of the class and its subclasses; compat.h says in which
+//    order.
 //  * dispatch_finds: `slot_mp_subscript`, `slot_sq_length`,
 //    `slot_sq_contains` and `slot_tp_iter` look the method up on the type
 //    through `lookup_maybe_method` (`_PyType_Lookup` along the MRO) and
@@ -167,6 +173,15 @@ bool direct_setattr_ok(PyObject *self) {
             return false;
     }
     return true;
+}
+
+int type_store(PyObject *cls, PyObject *name, PyObject *value) {
+    auto *t = reinterpret_cast<PyTypeObject *>(cls);
+    if constexpr (compat::kTagsClearedFirst) PyType_Modified(t);
+    if ((value ? PyDict_SetItem(t->tp_dict, name, value) : PyDict_DelItem(t->tp_dict, name)) < 0)
+        return -1;
+    if constexpr (!compat::kTagsClearedFirst) PyType_Modified(t);
+    return 0;
 }
 
 bool subscript_reaches(PyObject *cls, Impl impl) {

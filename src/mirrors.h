@@ -44,6 +44,15 @@ Ref call_type_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct)
 // calls the interpreter's own descriptor so that it reports the misuse.
 bool direct_setattr_ok(PyObject *self);
 
+// `type.__setattr__(cls, name, value)` (`type.__delattr__` for a null
+// value) by type's own steps, where the caller has shown what they take:
+// `cls` is a class that may change, its dict an exact dict, `name` an
+// interned exact str not starting with "__" under which the metaclass has
+// no data descriptor, and for a deletion the dict holds `name`. -1 with
+// the dict's error when the dict could not be changed (a MemoryError), for
+// the caller to make the real call, whose error is the interpreter's.
+int type_store(PyObject *cls, PyObject *name, PyObject *value);
+
 // What the interpreter's generic dispatcher for the dunder `name`
 // (`__getitem__`, `__len__`, `__contains__` or `__iter__`) would call on
 // `self` is this module's function with the body `impl`.

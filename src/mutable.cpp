@@ -33,7 +33,9 @@
 //  * After a store that provably ran no Python code (quiet_store: every key
 //    of the class's dict an exact str, so no key comparison runs code, and
 //    the value replaced held by the change), `self._key` is not read again:
-//    it is the table read before the store, or the table just stored.
+//    it is the table read before the store, or the table just stored. Such
+//    a store is made by type's own steps (mirrors.h, type_store), without
+//    the lookup on the metaclass whose result the facts already give.
 #include "mutable.h"
 
 #include "caches.h"
@@ -53,8 +55,14 @@ namespace numor {
 namespace {
 
 // type.__setattr__(self, attr, val), or type.__delattr__(self, attr) when
-// `val` is null.
-int type_setattr(PyObject *self, PyObject *attr, PyObject *val) {
+// `val` is null. `quiet`: quiet_store said so before, and for a deletion
+// the class's dict holds `attr`; its steps are then taken here.
+int type_setattr(PyObject *self, PyObject *attr, PyObject *val, bool quiet = false) {
+    if (quiet && PyUnicode_CHECK_INTERNED(attr) &&
+        !PyType_HasFeature(reinterpret_cast<PyTypeObject *>(self), Py_TPFLAGS_IMMUTABLETYPE)) {
+        if (type_store(self, attr, val) == 0) return 0;
+        PyErr_Clear();  // the dict is as it was: the real call reports it
+    }
     if (direct_setattr_ok(self)) return PyType_Type.tp_setattro(self, attr, val);
     PyObject *args[3] = {self, attr, val};
     Ref r = Ref::steal(PyObject_Vectorcall(val ? state().type_setattr : state().type_delattr, args,
@@ -264,7 +272,7 @@ bool store_table(PyObject *self, PyObject *table, PyObject *old, bool strs) {
     if (!hook_is_ours(self, true)) return set_key(self, table) == 0;
     PyObject *const name = state().names._key;
     const bool quiet = strs && old && quiet_store(self, name);
-    if (type_setattr(self, name, table) < 0) return false;
+    if (type_setattr(self, name, table, quiet) < 0) return false;
     // The hook's table step for `_key` ends at its first character, "_",
     // unless reading the table or the membership test fails. For the table
     // just stored, found again, the test is a scan of exact strs, which
@@ -374,10 +382,11 @@ Ref change_attr(PyObject *self, PyObject *attr, PyObject *val,
         !saved_value(self, saved[1].name, saved[1].value))
         return nullptr;
     // The saved value keeps what the store replaces alive.
+    const bool quiet = quiet_store(self, attr);
     PyObject *known = nullptr;
-    if (quiet_store(self, attr) && !same_chars(attr, saved[0].name))
+    if (quiet && !same_chars(attr, saved[0].name))
         known = table_after_quiet_store(self, saved[0].value.get());
-    if (type_setattr(self, attr, val) < 0) return nullptr;
+    if (type_setattr(self, attr, val, quiet && (val || saved[1].value)) < 0) return nullptr;
     if (!table_step(self, attr, known)) {
         roll_back(self, saved, 2);
         return nullptr;
