@@ -132,6 +132,12 @@ inline Ref type_dict(PyTypeObject *t) {
 
 constexpr bool kTypeTags = NUMOR_TYPE_TAGS != 0;
 
+// Whether making an object the collector tracks can run Python code: up
+// to 3.11 a collection runs inside the allocation that passes its
+// threshold (finalisers, weak reference callbacks); from 3.12 it is only
+// scheduled, and runs between bytecodes.
+constexpr bool kAllocationCollects = PY_VERSION_HEX < 0x030C0000;
+
 // The same change of order: whether `type.__setattr__` clears the version
 // tags before it changes the dict (from 3.13) or after (up to 3.12).
 constexpr bool kTagsClearedFirst = PY_VERSION_HEX >= 0x030D0000;

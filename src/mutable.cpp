@@ -99,6 +99,25 @@ PyObject *table_after_quiet_store(PyObject *self, PyObject *old) {
     return old;
 }
 
+// Whether the class's dict may have changed since the mark was made, where
+// making a table can run code: up to 3.11 the allocation can run a
+// collection, and its finalisers can change the class. There the dict's
+// version tag, which every change moves, tells it.
+class DictMark {
+  public:
+    explicit DictMark(PyObject *self) {
+        if constexpr (compat::kAllocationCollects) tag_ = stamp(dict_of(self), Watched::cls);
+    }
+    bool unchanged(PyObject *self) const {
+        if constexpr (compat::kAllocationCollects) return stamp(dict_of(self), Watched::cls) == tag_;
+        return true;
+    }
+
+  private:
+    static PyObject *dict_of(PyObject *self) { return reinterpret_cast<PyTypeObject *>(self)->tp_dict; }
+    uint64_t tag_ = 0;
+};
+
 int set_key(PyObject *self, PyObject *table) {
     return PyObject_SetAttr(self, state().names._key, table);
 }
@@ -265,9 +284,18 @@ bool hook_is_ours(PyObject *self, bool set) {
 
 bool add_to_table(PyObject *self, PyObject *attr, PyObject *known);
 
-// `self._key = table`, where `self._key` was `old` (held by the caller):
-// through the metaclass's hook, whose steps are taken here when it is ours.
-// `strs`: every item of `table` is an exact str.
+// `plain`, read as `self._key` before the new table was made, for
+// store_table: when the read found the class's own entry or none (the class
+// comes first in its MRO) and the dict has not changed since.
+PyObject *held_table(PyObject *self, PyObject *plain, const DictMark &mark) {
+    if (!first_in_mro(reinterpret_cast<PyTypeObject *>(self)) || !mark.unchanged(self)) return nullptr;
+    return plain;
+}
+
+// `self._key = table`, where `old` (held by the caller; null when not
+// known) is what the class's own dict still holds under `_key`, if it holds
+// anything there: through the metaclass's hook, whose steps are taken here
+// when it is ours. `strs`: every item of `table` is an exact str.
 bool store_table(PyObject *self, PyObject *table, PyObject *old, bool strs) {
     if (!hook_is_ours(self, true)) return set_key(self, table) == 0;
     PyObject *const name = state().names._key;
@@ -290,6 +318,7 @@ bool store_table(PyObject *self, PyObject *table, PyObject *old, bool strs) {
 // `self._key`, when the assignment provably left it as it was.
 bool add_to_table(PyObject *self, PyObject *attr, PyObject *known) {
     if (Ref plain = known ? Ref::new_ref(known) : plain_table(self)) {
+        const DictMark mark(self);
         Py_ssize_t pos = -1;
         switch (pure_find(self, plain.get(), attr, pos)) {
             case Scan::hit: return true;
@@ -299,7 +328,7 @@ bool add_to_table(PyObject *self, PyObject *attr, PyObject *known) {
                 if (char_at(attr, 0) == '_') return true;
                 // The scan met every item (a miss) and found each an exact str.
                 if (Ref grown = table_changed(plain.get(), attr, -1))
-                    return store_table(self, grown.get(), plain.get(), true);
+                    return store_table(self, grown.get(), held_table(self, plain.get(), mark), true);
                 return false;
             case Scan::unsupported: break;
         }
@@ -325,6 +354,7 @@ bool add_to_table(PyObject *self, PyObject *attr, PyObject *known) {
 // for add_to_table.
 bool drop_from_table(PyObject *self, PyObject *attr, PyObject *known) {
     if (Ref plain = known ? Ref::new_ref(known) : plain_table(self)) {
+        const DictMark mark(self);
         Py_ssize_t pos = -1;
         switch (pure_find(self, plain.get(), attr, pos)) {
             case Scan::miss: return true;
@@ -334,7 +364,7 @@ bool drop_from_table(PyObject *self, PyObject *attr, PyObject *known) {
                 // Items past the hit were not met by the scan.
                 const bool strs = known_hashed(plain.get());
                 if (Ref rest = table_changed(plain.get(), nullptr, pos))
-                    return store_table(self, rest.get(), plain.get(), strs);
+                    return store_table(self, rest.get(), held_table(self, plain.get(), mark), strs);
                 return false;
             }
             case Scan::unsupported: break;
