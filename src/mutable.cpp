@@ -219,7 +219,7 @@ Ref plain_table(PyObject *self) {
 Scan pure_find(PyObject *self, PyObject *table, PyObject *attr, Py_ssize_t &pos) {
     if (!PyUnicode_CheckExact(attr)) return Scan::unsupported;
     if (use_index(table, attr)) {
-        const Scan s = indexed_find(self, table, attr, &pos, false);
+        const Scan s = indexed_find(self, table, attr, &pos);
         if (s != Scan::unsupported) return s;
     }
     PyObject *const *items = &PyTuple_GET_ITEM(table, 0);

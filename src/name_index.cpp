@@ -157,7 +157,7 @@ void table_made(PyObject *table) {
         if (c.table == table) c = LookupCount{nullptr, 0};
 }
 
-Scan indexed_find(PyObject *cls, PyObject *table, PyObject *key, Py_ssize_t *pos, bool build) {
+Scan indexed_find(PyObject *cls, PyObject *table, PyObject *key, Py_ssize_t *pos) {
     Ref dropped[2], held;  // declared first, so released last
     // Only classes: their weak references tie the index to their life.
     if (!use_index(table, key) || !PyType_Check(cls)) return Scan::unsupported;
@@ -174,7 +174,7 @@ Scan indexed_find(PyObject *cls, PyObject *table, PyObject *key, Py_ssize_t *pos
         held = Ref::new_ref(PyDict_GetItemWithError(state().name_indexes, key_ref.get()));
         if (!held && PyErr_Occurred()) return Scan::error;
         if (!held || PyTuple_GET_ITEM(held.get(), kTable) != table) {
-            if (!build || !worth_indexing(table)) return Scan::unsupported;
+            if (!worth_indexing(table)) return Scan::unsupported;
             Ref hold = Ref::new_ref(table);
             held = install(cls, std::move(key_ref), table, dropped[0]);
             if (!held) return PyErr_Occurred() ? Scan::error : Scan::unsupported;

@@ -25,10 +25,12 @@ inline bool use_index(PyObject *table, PyObject *key) {
 // that is (or was just read as) `cls._key`, through the index kept for
 // `cls`. `unsupported` when the index does not apply (a short table, a key
 // or an element that is not an exact str): the caller scans instead.
-// With `build` false, only an index already made serves: a caller that
-// asks once per table (a mutation hook) would pay a build per table.
-Scan indexed_find(PyObject *cls, PyObject *table, PyObject *key, Py_ssize_t *pos,
-                  bool build = true);
+// An index is made at a table's kBuildAt-th lookup, so that a caller that
+// asks once per table (a mutation hook, which makes a table at every
+// change) never pays for one, while one that asks the same table again and
+// again (`update`, whose hooks meet the table it grew once per member)
+// gets it.
+Scan indexed_find(PyObject *cls, PyObject *table, PyObject *key, Py_ssize_t *pos);
 
 // Tells that `table` was just made: a lookup count kept at its address was
 // a dead tuple's, and is not inherited.
