@@ -125,9 +125,7 @@ bool record_facts(PyTypeObject *meta, MetaFacts &f) {
         PyObject *base = PyTuple_GET_ITEM(mro, i);
         if (!PyType_Check(base)) return false;
         auto *bt = reinterpret_cast<PyTypeObject *>(base);
-        if (bt->tp_setattro != state().slot_setattro && bt->tp_setattro != PyType_Type.tp_setattro &&
-            bt != &PyBaseObject_Type)
-            f.setattr_direct = false;
+        if (!sets_attributes_as_type(bt)) f.setattr_direct = false;
         Ref dict = compat::type_dict(bt);
         if (!dict || !PyDict_CheckExact(dict.get())) return false;
         // An immutable type's dict cannot change; the others must be

@@ -191,8 +191,7 @@ struct MetaFacts {
     uint64_t stamp = 0;
     Ref getitem, len, contains, iter, setattr, delattr;
     bool plain_names = false;  // no data descriptor can sit under a name not starting with "__"
-    // Every class of its MRO but `object` has type's own `tp_setattro` or
-    // the dispatcher to a `__setattr__` hook (see direct_setattr_ok). A
+    // Every class of its MRO passes sets_attributes_as_type (mirrors.h). A
     // heap type's slot changes only with its dict or its bases' dicts.
     bool setattr_direct = false;
 

@@ -166,13 +166,15 @@ bool direct_setattr_ok(PyObject *self) {
     if (const MetaFacts *f = meta_facts(Py_TYPE(self))) return f->setattr_direct;
     PyObject *mro = Py_TYPE(self)->tp_mro;
     if (!mro) return false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        auto *t = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
-        if (t->tp_setattro != state().slot_setattro && t->tp_setattro != PyType_Type.tp_setattro &&
-            t != &PyBaseObject_Type)
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i)
+        if (!sets_attributes_as_type(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))))
             return false;
-    }
     return true;
+}
+
+bool sets_attributes_as_type(PyTypeObject *t) {
+    return t->tp_setattro == state().slot_setattro || t->tp_setattro == PyType_Type.tp_setattro ||
+           t == &PyBaseObject_Type;
 }
 
 int type_store(PyObject *cls, PyObject *name, PyObject *value) {

@@ -44,6 +44,10 @@ Ref call_type_new(PyObject *cls, PyObject *name, PyObject *bases, PyObject *dct)
 // calls the interpreter's own descriptor so that it reports the misuse.
 bool direct_setattr_ok(PyObject *self);
 
+// One class of that MRO passes: it has type's own `tp_setattro` or the
+// dispatcher to a `__setattr__` hook, or it is `object`.
+bool sets_attributes_as_type(PyTypeObject *t);
+
 // `type.__setattr__(cls, name, value)` (`type.__delattr__` for a null
 // value) by type's own steps, where the caller has shown what they take:
 // `cls` is a class that may change, its dict an exact dict, `name` an
