@@ -47,6 +47,7 @@ import sys
 import threading
 import time
 import timeit
+import types
 
 import numor
 from numor import NUmor, NUmorMutant
@@ -280,6 +281,10 @@ def build(n, limit=None, peers=()):
         tns={nm: nm for nm in names},
         D10={f"U{i}": i for i in range(10)},
         DALL={nm: i for i, nm in enumerate(names)},
+        # The interpreter's own read-only mapping over a dict: what dict()
+        # costs for a mapping that is not a dict, with nothing to do per key
+        # but its dict's lookup.
+        PROXY=types.MappingProxyType(dict(zip(names, range(n)))),
         DNEW={nm: i for i, nm in enumerate(other)},
         U10=[f"U{i}" for i in range(10)],
         CAL=[f"c{(i * 37) % 64:02d}" for i in range(64)],
@@ -326,6 +331,8 @@ READ_OPS = [
     ("list", "list(E)", lambda n, m, s: ("list(E)", "list(Color)", ZIP_LIST, ZIP_LIST)),
     ("dict", "dict(E)", lambda n, m, s: (
         "dict(E)", "{m.name: m.value for m in Color}", ZIP_DICT, ZIP_DICT)),
+    ("merge", "dict(E) (floor: merge of a mappingproxy)", lambda n, m, s: (
+        "dict(E)", None, "dict(PROXY)", "dict(mappingproxy(d))")),
     ("keys", "E.keys()", lambda n, m, s: ("E.keys()", None, "list(T)", "list(tuple)")),
     ("values", "E.values()", lambda n, m, s: (
         "E.values()", "[m.value for m in Color]", ZIP_LIST, ZIP_LIST)),

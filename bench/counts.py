@@ -36,6 +36,7 @@ ROWS = [
     ("len(E)", "len(Color)"),
     ("list(E)", "list(Color)"),
     ("dict(E)", "{m.name: m.value for m in Color}"),
+    ("dict(E)", "dict(PROXY)"),
     ("CLASS_NUMOR", "CLASS_PLAIN"),
     # Mutations, as bench.py times them: the statement alone, the state put
     # back after it uncounted ("statement | restore").
