@@ -145,19 +145,20 @@ class Clock:
             # timed one run at a time. Long ones are kept as they are.
             if t < 0.1:
                 t = timer.timeit(1)
-            number = 1
-            for warm in (False, True):
+
+            def grow(number, t):
                 while t < self.min_time:
                     guess = int(number * self.min_time / max(t, 1e-9) * 1.1) + 1
                     number = min(max(guess, number * 2), number * 100)
                     t = timer.timeit(number)
-                # The loop found may still hold warm-up: a name index is
-                # made only at a table's 16th lookup, and at 100,000 members
-                # the scans before it and its making fill a loop of 100
-                # runs. Timed again, warm, a loop that became too short
-                # grows to length.
-                if not warm:
-                    t = timer.timeit(number)
+                return number, t
+
+            number, t = grow(1, t)
+            # The loop found may still hold warm-up: a name index is made
+            # only at a table's 16th lookup, and at 100,000 members the scans
+            # before it and its making fill a loop of 100 runs. Timed again,
+            # warm, a loop that became too short grows to length.
+            number, t = grow(number, timer.timeit(number))
             timers.append(timer)
             numbers.append(number)
             runs.append([t / number])
@@ -289,10 +290,6 @@ def build(n, limit=None, peers=()):
         tns={nm: nm for nm in names},
         D10={f"U{i}": i for i in range(10)},
         DALL={nm: i for i, nm in enumerate(names)},
-        # The interpreter's own read-only mapping over a dict: what dict()
-        # costs for a mapping that is not a dict, with nothing to do per key
-        # but its dict's lookup.
-        PROXY=types.MappingProxyType(dict(zip(names, range(n)))),
         DNEW={nm: i for i, nm in enumerate(other)},
         U10=[f"U{i}" for i in range(10)],
         CAL=[f"c{(i * 37) % 64:02d}" for i in range(64)],
@@ -302,6 +299,10 @@ def build(n, limit=None, peers=()):
         key="".join([mid[:1], mid[1:]]),
     )
     assert ns["key"] == mid and ns["key"] is not mid
+    # The interpreter's own read-only mapping over a dict: what dict() costs
+    # for a mapping that is not a dict, with nothing to do per key but its
+    # dict's lookup.
+    ns["PROXY"] = types.MappingProxyType(ns["DALL"])
     for name, (base, _) in peers.items():
         ns["X_" + name] = within(limit, lambda: make("enum", f"class C(Base):\n{body}", base))
     return names, mid, src, ns
